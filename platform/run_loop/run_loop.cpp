@@ -115,18 +115,24 @@ RunLoop::RunLoop() = default;
 RunLoop::~RunLoop() = default;
 
 void RunLoop::run() {
-    context_.restart();
+    if (context_.stopped()) {
+        context_.restart();
+    }
     context_.run();
 }
 
 void RunLoop::runFor(Duration duration) {
     auto guard = asio::make_work_guard(context_);
-    context_.restart();
+    if (context_.stopped()) {
+        context_.restart();
+    }
     context_.run_for(duration);
 }
 
 void RunLoop::poll() {
-    context_.restart();
+    if (context_.stopped()) {
+        context_.restart();
+    }
     context_.poll();
 }
 

@@ -45,7 +45,7 @@ public:
 
     asio::io_context& context() { return context_; }
 
-    // Runs until stop() or until nothing is left to do.
+    // Runs until stop(), or until no timer, source or posted work is left.
     void run();
     // Runs handlers for about the given time, then returns (like "run the loop for 0.01 s").
     void runFor(Duration duration);
