@@ -1,0 +1,152 @@
+#pragma once
+// Property reads of the audio object system with one error type and one error-text format.
+// Both the capture and the output-fabric programs use it; they differ only in the error type's
+// name, the output fabric's extra free-text case and the message texts (the Texts parameter).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "platform/audio_system/audio_system.hpp"
+#include "platform/common/result.hpp"
+
+namespace pellimar::audio_objects {
+
+using audio::ObjectID;
+using audio::Selector;
+using audio::Status;
+
+// The four bytes of a status, most significant first, when all are printable ASCII; else "----".
+std::string fourCC(Status status);
+
+template <typename Texts>
+struct AudioError {
+    enum class Kind { status, usage, message };
+
+    Kind kind = Kind::usage;
+    std::string text;
+    Status code = 0;
+
+    static AudioError status(std::string message, Status code) {
+        return {Kind::status, std::move(message), code};
+    }
+    static AudioError usage(std::string text) { return {Kind::usage, std::move(text), 0}; }
+    static AudioError message(std::string text) requires Texts::hasMessageCase {
+        return {Kind::message, std::move(text), 0};
+    }
+
+    std::string description() const {
+        if (kind != Kind::status) {
+            return text;
+        }
+        return text + " failed (OSStatus " + std::to_string(code) + ", fourCC " + fourCC(code) +
+               ").";
+    }
+};
+
+struct CaptureTexts {
+    static constexpr bool hasMessageCase = false;
+    static std::string listSize() { return "Read object-list size"; }
+    static std::string listRead() { return "Read object list"; }
+    static std::string scalarRead(Selector selector) {
+        return "Read property " + std::to_string(selector);
+    }
+    static std::string stringRead(Selector selector) {
+        return "Read string property " + std::to_string(selector);
+    }
+};
+
+struct FabricTexts {
+    static constexpr bool hasMessageCase = true;
+    static std::string listSize() { return "Read device-list size"; }
+    static std::string listRead() { return "Read device list"; }
+    static std::string scalarRead(Selector) { return "Read property (selector)"; }
+    static std::string stringRead(Selector) { return "Read string property (selector)"; }
+};
+
+using TapError = AudioError<CaptureTexts>;
+using FabricError = AudioError<FabricTexts>;
+
+template <typename Error>
+struct ErrorTexts;
+template <typename Texts>
+struct ErrorTexts<AudioError<Texts>> {
+    using type = Texts;
+};
+
+constexpr audio::AudioObjectPropertyAddress globalAddress(Selector selector) {
+    return {selector, audio::kAudioObjectPropertyScopeGlobal,
+            audio::kAudioObjectPropertyElementMain};
+}
+
+// The object IDs of a list property of the system object, in the platform's order.
+template <typename Error>
+Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system, Selector selector) {
+    using Texts = typename ErrorTexts<Error>::type;
+    const auto address = globalAddress(selector);
+    std::uint32_t size = 0;
+    Status status =
+        system.getPropertyDataSize(audio::kAudioObjectSystemObject, address, 0, nullptr, size);
+    if (status != 0) {
+        return fail(Error::status(Texts::listSize(), status));
+    }
+    std::vector<ObjectID> ids(size / sizeof(ObjectID), 0);
+    if (ids.empty()) {
+        return ids;
+    }
+    std::uint32_t ioSize = static_cast<std::uint32_t>(ids.size() * sizeof(ObjectID));
+    status = system.getPropertyData(audio::kAudioObjectSystemObject, address, 0, nullptr, ioSize,
+                                    ids.data());
+    if (status != 0) {
+        return fail(Error::status(Texts::listRead(), status));
+    }
+    // A list that shrank between the two calls would otherwise end in IDs of no object.
+    if (ioSize / sizeof(ObjectID) < ids.size()) {
+        ids.resize(ioSize / sizeof(ObjectID));
+    }
+    return ids;
+}
+
+// A fixed-size value, starting from `initial`.
+template <typename Error, typename T>
+Result<T, Error> scalar(audio::AudioSystem& system, ObjectID object, Selector selector, T initial) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    using Texts = typename ErrorTexts<Error>::type;
+    T value = initial;
+    std::uint32_t size = sizeof(T);
+    const Status status =
+        system.getPropertyData(object, globalAddress(selector), 0, nullptr, size, &value);
+    if (status != 0) {
+        return fail(Error::status(Texts::scalarRead(selector), status));
+    }
+    return value;
+}
+
+// A dictionary-like reference value; nullopt is the null reference.
+template <typename Error>
+Result<std::optional<audio::Value>, Error> reference(audio::AudioSystem& system, ObjectID object,
+                                                     Selector selector) {
+    using Texts = typename ErrorTexts<Error>::type;
+    std::optional<audio::Value> value;
+    const Status status = system.getValueProperty(object, globalAddress(selector), value);
+    if (status != 0) {
+        return fail(Error::status(Texts::scalarRead(selector), status));
+    }
+    return value;
+}
+
+// A string property; the null reference reads as the empty text.
+template <typename Error>
+Result<std::string, Error> string(audio::AudioSystem& system, ObjectID object, Selector selector) {
+    using Texts = typename ErrorTexts<Error>::type;
+    std::optional<std::string> value;
+    const Status status = system.getStringProperty(object, globalAddress(selector), value);
+    if (status != 0) {
+        return fail(Error::status(Texts::stringRead(selector), status));
+    }
+    return value ? std::move(*value) : std::string();
+}
+
+}  // namespace pellimar::audio_objects
