@@ -24,6 +24,14 @@ class FakeAudioSystem : public AudioSystem {
         Selector selector = 0;
     };
 
+    FakeAudioSystem() {
+        for (Selector list :
+             {kAudioHardwarePropertyDevices, kAudioHardwarePropertyProcessObjectList,
+              kAudioHardwarePropertyTapList}) {
+            setList(list, {});
+        }
+    }
+
     std::vector<Call> calls;
     std::map<ObjectID, TapDescription> taps;
     std::map<ObjectID, Value> aggregates;

@@ -1,0 +1,16 @@
+#include <string>
+#include <vector>
+
+#include "platform/audio_system/audio_system.hpp"
+#include "process_tap/capture.hpp"
+#include "process_tap/command_line.hpp"
+
+int main(int argc, char** argv) {
+    auto system = pellimar::audio::openAudioSystem();
+    if (!system) {
+        pellimar::process_tap::logLine(system.error());
+        return 1;
+    }
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    return pellimar::process_tap::runProcessTap(arguments, **system);
+}

@@ -1,0 +1,427 @@
+#include "process_tap/tap_runtime.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <thread>
+
+#include "process_tap/recovery.hpp"
+
+namespace pellimar::process_tap {
+namespace {
+
+constexpr std::uint32_t kSubTapDriftQuality = audio::kAudioAggregateDriftCompensationHighQuality;
+
+bool isWhitespace(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// Decodes one whole UTF-8 sequence; U+FFFD for anything malformed.
+char32_t decode(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80) {
+        return lead;
+    }
+    int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+    if (extra < 0 || text.size() != static_cast<std::size_t>(extra) + 1) {
+        return 0xFFFD;
+    }
+    char32_t c = lead & (0x3F >> extra);
+    for (int i = 1; i <= extra; ++i) {
+        c = (c << 6) | (static_cast<unsigned char>(text[static_cast<std::size_t>(i)]) & 0x3F);
+    }
+    return c;
+}
+
+std::size_t sequenceLength(unsigned char lead) {
+    return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
+// Trims white space and line breaks, Unicode's as well as ASCII's, from both ends.
+std::string_view trim(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t length =
+            std::min(sequenceLength(static_cast<unsigned char>(text.front())), text.size());
+        if (!isWhitespace(decode(text.substr(0, length)))) {
+            break;
+        }
+        text.remove_prefix(length);
+    }
+    while (!text.empty()) {
+        std::size_t start = text.size() - 1;
+        while (start > 0 && text.size() - start < 4 &&
+               (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+            --start;
+        }
+        if (!isWhitespace(decode(text.substr(start)))) {
+            break;
+        }
+        text.remove_suffix(text.size() - start);
+    }
+    return text;
+}
+
+std::vector<ObjectID> sortedIDs(const std::vector<ProcessInfo>& processes) {
+    std::vector<ObjectID> ids;
+    ids.reserve(processes.size());
+    for (const auto& process : processes) {
+        ids.push_back(process.objectID);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// Input channels of a device; 0 when its stream configuration cannot be read.
+std::uint32_t inputChannels(AudioSystem& system, ObjectID device) {
+    const audio::AudioObjectPropertyAddress address{audio::kAudioDevicePropertyStreamConfiguration,
+                                                    audio::kAudioObjectPropertyScopeInput, 0};
+    std::uint32_t size = 0;
+    if (system.getPropertyDataSize(device, address, 0, nullptr, size) != 0 || size == 0) {
+        return 0;
+    }
+    std::vector<std::uint64_t> storage((size + 7) / 8, 0);
+    std::uint32_t ioSize = size;
+    if (system.getPropertyData(device, address, 0, nullptr, ioSize, storage.data()) != 0) {
+        return 0;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(storage.data());
+    const std::uint32_t filled = std::min(ioSize, size);
+    if (filled < audio::audioBufferListSize(0)) {
+        return 0;
+    }
+    std::uint32_t buffers = 0;
+    std::memcpy(&buffers, bytes, sizeof buffers);
+    // Never trust the count beyond the bytes actually delivered.
+    buffers = std::min(buffers, (filled - audio::audioBufferListSize(0)) /
+                                    static_cast<std::uint32_t>(sizeof(audio::AudioBuffer)));
+    std::uint32_t total = 0;
+    for (std::uint32_t i = 0; i < buffers; ++i) {
+        audio::AudioBuffer buffer;
+        std::memcpy(&buffer, bytes + audio::audioBufferListSize(i), sizeof buffer);
+        total += buffer.mNumberChannels;
+    }
+    return total;
+}
+
+audio::Value subTap(const std::string& uid) {
+    return {{"uid", uid}, {"drift", true}, {"drift quality", kSubTapDriftQuality}};
+}
+
+void sleepFor(std::chrono::microseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
+
+}  // namespace
+
+nlohmann::json toJson(const SlotInfo& slot) {
+    return {{"slot", slot.slot},
+            {"bundleID", slot.bundleID},
+            {"tapObjectID", slot.tapObjectID},
+            {"processes", toJson(slot.processes)}};
+}
+
+nlohmann::json toJson(const RuntimeInfo& info) {
+    auto slots = nlohmann::json::array();
+    for (const auto& slot : info.slots) {
+        slots.push_back(toJson(slot));
+    }
+    nlohmann::json json = {{"ok", info.ok},
+                           {"aggregateName", info.aggregateName},
+                           {"aggregateUID", info.aggregateUID},
+                           {"aggregateObjectID", info.aggregateObjectID},
+                           {"slots", std::move(slots)},
+                           {"channels", info.channels},
+                           {"applicationChannels", info.applicationChannels},
+                           {"liveInputChannels", info.liveInputChannels},
+                           {"announcementChannels", info.announcementChannels},
+                           {"sampleRate", info.sampleRate}};
+    if (info.liveInputName) {
+        json["liveInputName"] = *info.liveInputName;
+    }
+    if (info.liveInputUID) {
+        json["liveInputUID"] = *info.liveInputUID;
+    }
+    return json;
+}
+
+std::vector<ProcessInfo> matchingProcesses(std::string_view prefix,
+                                           const std::vector<ProcessInfo>& inventory) {
+    std::vector<std::string_view> alternatives;
+    for (std::size_t start = 0; start <= prefix.size();) {
+        const std::size_t bar = std::min(prefix.find('|', start), prefix.size());
+        if (bar > start) {
+            alternatives.push_back(prefix.substr(start, bar - start));
+        }
+        start = bar + 1;
+    }
+    std::vector<ProcessInfo> matches;
+    for (const auto& process : inventory) {
+        const std::string_view bundleID = process.bundleID;
+        const bool matched =
+            std::any_of(alternatives.begin(), alternatives.end(), [&](std::string_view a) {
+                return bundleID == a || (bundleID.size() > a.size() && bundleID.starts_with(a) &&
+                                         bundleID[a.size()] == '.');
+            });
+        if (matched) {
+            matches.push_back(process);
+        }
+    }
+    return matches;
+}
+
+audio::TapDescription makeDescription(int slot, const std::vector<ProcessInfo>& processes) {
+    audio::TapDescription description;
+    for (const auto& process : processes) {
+        description.processes.push_back(process.objectID);
+    }
+    description.name = std::string(slotTapNamePrefix) + std::to_string(slot);
+    description.isPrivate = false;
+    description.exclusive = false;
+    description.mixdown = true;
+    description.mono = false;
+    description.muteBehavior = audio::TapMuteBehavior::mutedWhenTapped;
+    return description;
+}
+
+audio::TapDescription makePadDescription() {
+    audio::TapDescription description;
+    description.name = std::string(padTapName);
+    description.processes = {};
+    description.isPrivate = false;
+    description.exclusive = false;
+    description.mixdown = true;
+    description.mono = true;
+    description.muteBehavior = audio::TapMuteBehavior::unmuted;
+    return description;
+}
+
+Result<std::optional<InputDevice>, TapError> findInputDevice(AudioSystem& system,
+                                                             std::string_view name) {
+    const std::string_view wanted = trim(name);
+    if (wanted.empty()) {
+        return std::optional<InputDevice>();
+    }
+    auto devices = objectIDs(system, audio::kAudioHardwarePropertyDevices);
+    if (!devices) {
+        return fail(std::move(devices).error());
+    }
+    for (const ObjectID device : *devices) {
+        auto deviceName = string(system, device, audio::kAudioObjectPropertyName);
+        if (!deviceName || *deviceName != wanted) {
+            continue;
+        }
+        const std::uint32_t channels = inputChannels(system, device);
+        if (channels == 0) {
+            continue;
+        }
+        auto uid = string(system, device, audio::kAudioDevicePropertyDeviceUID);
+        if (!uid) {
+            return fail(std::move(uid).error());
+        }
+        return std::optional<InputDevice>(InputDevice{device, std::move(*uid), channels});
+    }
+    return std::optional<InputDevice>();
+}
+
+TapRuntime::TapRuntime(AudioSystem& system, std::vector<std::string> prefixes,
+                       std::optional<std::string> liveInputName, Sleep sleep)
+    : system_(system),
+      sleep_(sleep ? std::move(sleep) : Sleep(sleepFor)),
+      prefixes_(std::move(prefixes)),
+      liveInputName_(std::move(liveInputName)) {}
+
+TapRuntime::~TapRuntime() {
+    stop();
+}
+
+Result<TapRuntime::CreatedTap, TapError> TapRuntime::createSlotTap(
+    int slot, const std::vector<ProcessInfo>& processes, const std::string& failureMessage) {
+    selectedProcessIDs_.push_back(sortedIDs(processes));
+    ObjectID tap = 0;
+    const Status status = system_.createProcessTap(makeDescription(slot, processes), tap);
+    if (status != 0) {
+        return fail(TapError::status(failureMessage, status));
+    }
+    tapIDs_.push_back(tap);
+    auto uid = string(system_, tap, audio::kAudioTapPropertyUID);
+    if (!uid) {
+        return fail(std::move(uid).error());
+    }
+    auto format =
+        scalar(system_, tap, audio::kAudioTapPropertyFormat, audio::AudioStreamBasicDescription{});
+    if (!format) {
+        return fail(std::move(format).error());
+    }
+    return CreatedTap{tap, std::move(*uid), format->mSampleRate};
+}
+
+Result<ObjectID, TapError> TapRuntime::createAggregate(const audio::Value& description) {
+    // A device of a run being killed may still hold the UID for a moment; clear it and retry.
+    static constexpr std::array<std::chrono::microseconds, 3> pauses = {
+        std::chrono::microseconds(250000), std::chrono::microseconds(500000),
+        std::chrono::microseconds(750000)};
+    Status status = 0;
+    for (std::size_t attempt = 0; attempt <= pauses.size(); ++attempt) {
+        if (attempt > 0) {
+            sleep_(pauses[attempt - 1]);
+            (void)destroyExistingAggregate(system_);
+        }
+        ObjectID device = 0;
+        status = system_.createAggregateDevice(description, device);
+        if (status == 0) {
+            return device;
+        }
+    }
+    return fail(TapError::status("Create aggregate device", status));
+}
+
+Result<RuntimeInfo, TapError> TapRuntime::start(const std::vector<ProcessInfo>& processes) {
+    if (auto removed = destroyExistingAggregate(system_); !removed) {
+        return fail(std::move(removed).error());
+    }
+    if (auto recovered = destroyOrphanedApplicationTaps(system_); !recovered) {
+        return fail(std::move(recovered).error());
+    }
+
+    RuntimeInfo info;
+    info.aggregateName = std::string(aggregateName);
+    info.aggregateUID = std::string(aggregateUID);
+    std::vector<std::string> tapUIDs;
+    const int slotCount = static_cast<int>(prefixes_.size());
+
+    auto addSlot = [&](int slot, const std::string& failureMessage) -> Result<void, TapError> {
+        const std::string& pattern = prefixes_[static_cast<std::size_t>(slot - 1)];
+        auto matches = matchingProcesses(pattern, processes);
+        auto tap = createSlotTap(slot, matches, failureMessage);
+        if (!tap) {
+            return fail(std::move(tap).error());
+        }
+        tapUIDs.push_back(tap->uid);
+        info.sampleRate = tap->sampleRate;
+        info.slots.push_back(SlotInfo{slot, pattern, tap->id, std::move(matches)});
+        return {};
+    };
+
+    for (int slot = 1; slot < slotCount; ++slot) {
+        if (auto added = addSlot(slot, "Create process tap for slot " + std::to_string(slot));
+            !added) {
+            return fail(std::move(added).error());
+        }
+    }
+
+    std::optional<InputDevice> liveInput;
+    std::optional<std::string> padUID;
+    std::uint32_t liveChannels = 0;
+    if (liveInputName_) {
+        auto found = findInputDevice(system_, *liveInputName_);
+        if (!found) {
+            return fail(std::move(found).error());
+        }
+        liveInput = std::move(*found);
+    }
+    if (liveInput) {
+        liveChannels = liveInput->channels;
+        if (liveChannels % 2 == 1) {
+            ObjectID pad = 0;
+            const Status status = system_.createProcessTap(makePadDescription(), pad);
+            if (status != 0) {
+                return fail(TapError::status("Create mono pad tap for live input", status));
+            }
+            livePadTapID_ = pad;
+            auto uid = string(system_, pad, audio::kAudioTapPropertyUID);
+            if (!uid) {
+                return fail(std::move(uid).error());
+            }
+            padUID = std::move(*uid);
+            logLine("Padding " + std::to_string(liveChannels) + "ch live '" + *liveInputName_ +
+                    "' to " + std::to_string(liveChannels + 1) + "ch with silent mono tap.");
+            liveChannels += 1;
+        }
+    }
+
+    if (slotCount > 0) {
+        if (auto added = addSlot(slotCount, "Create process tap for announcement"); !added) {
+            return fail(std::move(added).error());
+        }
+    }
+
+    auto taps = audio::Value::array();
+    if (padUID) {
+        taps.push_back(subTap(*padUID));
+    }
+    for (const auto& uid : tapUIDs) {
+        taps.push_back(subTap(uid));
+    }
+    audio::Value description = {{"name", std::string(aggregateName)},
+                                {"uid", std::string(aggregateUID)},
+                                {"private", false},
+                                {"taps", std::move(taps)}};
+    if (liveInput) {
+        description["master"] = liveInput->uid;
+        description["subdevices"] = audio::Value::array({{{"uid", liveInput->uid}}});
+    }
+
+    auto device = createAggregate(description);
+    if (!device) {
+        return fail(std::move(device).error());
+    }
+    aggregateID_ = *device;
+
+    info.aggregateObjectID = aggregateID_;
+    info.applicationChannels = 2 * static_cast<std::uint32_t>(std::max(slotCount - 1, 0));
+    info.liveInputChannels = liveChannels;
+    info.announcementChannels = 2;
+    info.channels = info.applicationChannels + info.liveInputChannels + info.announcementChannels;
+    if (liveInput) {
+        info.liveInputName = *liveInputName_;
+        info.liveInputUID = liveInput->uid;
+    }
+    return info;
+}
+
+void TapRuntime::update(const std::vector<ProcessInfo>& processes) {
+    const std::size_t slots = std::min(tapIDs_.size(), prefixes_.size());
+    for (std::size_t i = 0; i < slots; ++i) {
+        const auto matches = matchingProcesses(prefixes_[i], processes);
+        auto ids = sortedIDs(matches);
+        if (i < selectedProcessIDs_.size() && selectedProcessIDs_[i] == ids) {
+            continue;
+        }
+        // Matches are already in inventory order, which is the order the tap lists them.
+        const auto description = makeDescription(static_cast<int>(i + 1), matches);
+        const Status status = system_.setTapDescription(
+            tapIDs_[i], audio_objects::globalAddress(audio::kAudioTapPropertyDescription),
+            description);
+        if (status != 0) {
+            logLine("Update slot " + std::to_string(i + 1) + " failed (" + std::to_string(status) +
+                    "); retrying.");
+            continue;
+        }
+        if (i < selectedProcessIDs_.size()) {
+            selectedProcessIDs_[i] = std::move(ids);
+        } else {
+            selectedProcessIDs_.push_back(std::move(ids));
+        }
+    }
+}
+
+void TapRuntime::stop() {
+    if (aggregateID_ != 0) {
+        (void)system_.destroyAggregateDevice(aggregateID_);
+        aggregateID_ = 0;
+    }
+    for (auto tap = tapIDs_.rbegin(); tap != tapIDs_.rend(); ++tap) {
+        if (*tap != 0) {
+            (void)system_.destroyProcessTap(*tap);
+        }
+    }
+    tapIDs_.clear();
+    if (livePadTapID_ != 0) {
+        (void)system_.destroyProcessTap(livePadTapID_);
+        livePadTapID_ = 0;
+    }
+}
+
+}  // namespace pellimar::process_tap
