@@ -1,0 +1,28 @@
+#include "platform/audio_system/audio_system.hpp"
+
+#include <cstdlib>
+
+#include "platform/audio_system/sim_audio_system.hpp"
+#include "platform/audio_system/sim_world.hpp"
+
+namespace pellimar::audio {
+
+Result<std::unique_ptr<AudioSystem>, std::string> openAudioSystem() {
+    const char* chosen = std::getenv("PELLIMAR_AUDIO_BACKEND");
+    std::string backend = chosen && *chosen ? chosen : "sim";
+    if (backend != "sim") {
+        return fail("Unknown audio backend \"" + backend +
+                    "\" in PELLIMAR_AUDIO_BACKEND (available: sim)");
+    }
+    auto path = sim::worldPath();
+    if (!path) {
+        return fail(path.error());
+    }
+    auto system = sim::SimAudioSystem::open(*path);
+    if (!system) {
+        return fail(system.error());
+    }
+    return std::unique_ptr<AudioSystem>(std::move(*system));
+}
+
+}  // namespace pellimar::audio

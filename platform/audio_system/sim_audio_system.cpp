@@ -1,0 +1,1225 @@
+#include "platform/audio_system/sim_audio_system.hpp"
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+
+#include "platform/audio_system/world_store.hpp"
+
+namespace pellimar::audio::sim {
+
+namespace {
+
+enum class Kind { system, device, stream, process, tap };
+
+struct Ref {
+    Kind kind = Kind::system;
+    std::size_t index = 0;  // device, process or tap index
+    std::size_t sub = 0;    // stream index within the device
+};
+
+enum class ValueKind { fixed, text, value, tapDescription, translation };
+
+// One property's current value, as the platform would hand it out.
+struct Resolved {
+    ValueKind kind = ValueKind::fixed;
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t header = 0;   // bytes before the elements (the whole value for scalars)
+    std::uint32_t element = 0;  // 0 for scalars
+    std::uint32_t count = 0;
+    bool bufferList = false;
+    std::optional<std::string> text;
+    std::optional<Value> value;
+    std::optional<TapDescription> tap;
+    bool consumesDelay = false;  // reading it advances a delayed effect
+};
+
+template <typename T>
+void append(std::vector<std::uint8_t>& bytes, const T& value) {
+    auto at = bytes.size();
+    bytes.resize(at + sizeof(T));
+    std::memcpy(bytes.data() + at, &value, sizeof(T));
+}
+
+template <typename T>
+Status scalar(Resolved& out, const T& value) {
+    out.bytes.clear();
+    append(out.bytes, value);
+    out.header = sizeof(T);
+    return kAudioHardwareNoError;
+}
+
+Status idList(Resolved& out, const std::vector<ObjectID>& ids) {
+    out.bytes.clear();
+    for (auto id : ids) {
+        append(out.bytes, id);
+    }
+    out.element = 4;
+    out.count = std::uint32_t(ids.size());
+    return kAudioHardwareNoError;
+}
+
+Status text(Resolved& out, std::optional<std::string> value) {
+    out.kind = ValueKind::text;
+    out.text = std::move(value);
+    return kAudioHardwareNoError;
+}
+
+bool inputOrOutput(Scope scope) {
+    return scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput;
+}
+
+bool inScope(const Stream& s, Scope scope) {
+    if (scope == kAudioObjectPropertyScopeInput) {
+        return s.scope == StreamScope::input;
+    }
+    if (scope == kAudioObjectPropertyScopeOutput) {
+        return s.scope == StreamScope::output;
+    }
+    return true;
+}
+
+bool rateSupported(const std::vector<AudioValueRange>& ranges, double rate) {
+    return std::any_of(ranges.begin(), ranges.end(), [&](const AudioValueRange& r) {
+        return r.mMinimum <= rate && rate <= r.mMaximum;
+    });
+}
+
+bool formatSupported(const Stream& s, const AudioStreamBasicDescription& f) {
+    if (f.mChannelsPerFrame == 0 || !(f.mSampleRate > 0)) {
+        return false;
+    }
+    if (s.availablePhysical.empty()) {
+        return true;
+    }
+    return std::any_of(s.availablePhysical.begin(), s.availablePhysical.end(),
+                       [&](const AudioStreamRangedDescription& d) {
+                           return d.mFormat.mFormatID == f.mFormatID &&
+                                  d.mFormat.mChannelsPerFrame == f.mChannelsPerFrame &&
+                                  d.mSampleRateRange.mMinimum <= f.mSampleRate &&
+                                  f.mSampleRate <= d.mSampleRateRange.mMaximum;
+                       });
+}
+
+void withChannelsAndRate(AudioStreamBasicDescription& f, std::uint32_t channels, double rate) {
+    bool interleaved = (f.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+    f.mChannelsPerFrame = channels;
+    f.mSampleRate = rate;
+    if (interleaved && f.mBitsPerChannel % 8 == 0 && f.mBitsPerChannel > 0) {
+        f.mBytesPerFrame = f.mBitsPerChannel / 8 * channels;
+        f.mBytesPerPacket = f.mBytesPerFrame * std::max<std::uint32_t>(f.mFramesPerPacket, 1);
+    }
+}
+
+void setDeviceRate(Device& d, double rate) {
+    d.nominalRate = rate;
+    for (auto& s : d.streams) {
+        withChannelsAndRate(s.physical, s.physical.mChannelsPerFrame, rate);
+        withChannelsAndRate(s.virtualFormat, s.virtualFormat.mChannelsPerFrame, rate);
+    }
+}
+
+// A format write changes the written format and carries its channel count and rate to the
+// stream's other format and its rate to the device, as hardware does.
+void applyFormat(Device& d, Stream& s, Selector selector, const AudioStreamBasicDescription& f) {
+    setDeviceRate(d, f.mSampleRate);
+    if (selector == kAudioStreamPropertyPhysicalFormat) {
+        s.physical = f;
+        withChannelsAndRate(s.virtualFormat, f.mChannelsPerFrame, f.mSampleRate);
+    } else {
+        s.virtualFormat = f;
+        withChannelsAndRate(s.physical, f.mChannelsPerFrame, f.mSampleRate);
+    }
+}
+
+// Consumes the first delay rule that applies; returns its read count.
+std::optional<std::int32_t> takeDelay(World& w, DelayEffect effect, ObjectID object,
+                                      const std::string& uid) {
+    for (auto it = w.delays.begin(); it != w.delays.end(); ++it) {
+        if (it->effect != effect || (it->object != 0 && it->object != object) ||
+            (!it->uid.empty() && it->uid != uid) || it->count == 0) {
+            continue;
+        }
+        auto reads = it->reads;
+        if (it->count > 0 && --it->count == 0) {
+            w.delays.erase(it);
+        }
+        return reads;
+    }
+    return std::nullopt;
+}
+
+ObjectID fallbackDefault(const World& w, StreamScope scope) {
+    for (const auto& d : w.devices) {
+        if (!d.isAggregate() && d.channels(scope) > 0) {
+            return d.id;
+        }
+    }
+    return 0;
+}
+
+class InotifyBuffer {
+  public:
+    // Reads every pending event; true when one concerns the named file.
+    bool drain(int fd, const std::string& name) {
+        bool relevant = false;
+        for (;;) {
+            ssize_t n = ::read(fd, buffer_.data(), buffer_.size());
+            if (n <= 0) {
+                return relevant;
+            }
+            for (ssize_t at = 0; at < n;) {
+                inotify_event event;
+                std::memcpy(&event, buffer_.data() + at, sizeof event);
+                if (event.len > 0) {
+                    const char* eventName = buffer_.data() + at + sizeof(inotify_event);
+                    if (name == eventName) {
+                        relevant = true;
+                    }
+                }
+                at += ssize_t(sizeof(inotify_event) + event.len);
+            }
+        }
+    }
+
+  private:
+    alignas(inotify_event) std::array<char, 8192> buffer_{};
+};
+
+}  // namespace
+
+struct Watcher;
+
+struct Listener {
+    ObjectID object = 0;
+    AudioObjectPropertyAddress address;
+    asio::io_context* loop = nullptr;
+    std::shared_ptr<PropertyListener> callback;
+    std::string fingerprint;
+    std::uint64_t checkedGeneration = 0;
+};
+
+struct SimAudioSystem::Core {
+    std::mutex mutex;
+    std::unique_ptr<WorldStore> store;
+    std::uint64_t indexedGeneration = 0;
+    std::unordered_map<ObjectID, Ref> index;
+    std::map<ListenerID, Listener> listeners;
+    ListenerID nextListener = 1;
+    std::map<asio::io_context*, std::shared_ptr<Watcher>> watchers;
+
+    // All of these expect `mutex` held.
+    Result<const World*, Status> world();
+    const Ref* find(const World& w, ObjectID id);
+    Status fault(FaultOperation operation, ObjectID object, Selector selector);
+    Status resolve(const World& w, ObjectID object, const AudioObjectPropertyAddress& address,
+                   Resolved& out);
+    std::string fingerprint(ObjectID object, const AudioObjectPropertyAddress& address);
+    void advanceDelays(ObjectID device, Selector selector);
+    Status mutate(const std::function<Status(World&)>& change);
+
+    // Called on `loop`'s thread when the world file was replaced.
+    void deliver(asio::io_context* loop);
+};
+
+struct Watcher : std::enable_shared_from_this<Watcher> {
+    Watcher(asio::io_context& context, int fd, std::weak_ptr<SimAudioSystem::Core> owner,
+            std::string fileName)
+        : loop(&context),
+          descriptor(context, fd),
+          core(std::move(owner)),
+          name(std::move(fileName)) {}
+
+    void arm() {
+        if (!descriptor.is_open()) {
+            return;
+        }
+        descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
+                              [self = shared_from_this()](const asio::error_code& error) {
+                                  if (error || !self->descriptor.is_open()) {
+                                      return;
+                                  }
+                                  bool relevant = self->events.drain(
+                                      self->descriptor.native_handle(), self->name);
+                                  if (relevant) {
+                                      if (auto owner = self->core.lock()) {
+                                          owner->deliver(self->loop);
+                                      }
+                                  }
+                                  self->arm();
+                              });
+    }
+
+    asio::io_context* loop;
+    asio::posix::stream_descriptor descriptor;
+    std::weak_ptr<SimAudioSystem::Core> core;
+    std::string name;
+    InotifyBuffer events;
+};
+
+Result<const World*, Status> SimAudioSystem::Core::world() {
+    auto w = store->current();
+    if (!w) {
+        return fail(kAudioHardwareUnspecifiedError);
+    }
+    if (indexedGeneration != store->generation()) {
+        index.clear();
+        const World& world = **w;
+        for (std::size_t i = 0; i < world.devices.size(); ++i) {
+            index[world.devices[i].id] = {Kind::device, i, 0};
+            for (std::size_t s = 0; s < world.devices[i].streams.size(); ++s) {
+                index[world.devices[i].streams[s].id] = {Kind::stream, i, s};
+            }
+        }
+        for (std::size_t i = 0; i < world.processes.size(); ++i) {
+            index[world.processes[i].id] = {Kind::process, i, 0};
+        }
+        for (std::size_t i = 0; i < world.taps.size(); ++i) {
+            index[world.taps[i].id] = {Kind::tap, i, 0};
+        }
+        index[kAudioObjectSystemObject] = {Kind::system, 0, 0};
+        indexedGeneration = store->generation();
+    }
+    return *w;
+}
+
+const Ref* SimAudioSystem::Core::find(const World& w, ObjectID id) {
+    auto it = index.find(id);
+    if (it == index.end()) {
+        return nullptr;
+    }
+    if (it->second.kind == Kind::process) {
+        const Process& p = w.processes[it->second.index];
+        if (p.kind == ProcessKind::live && !store->liveness().alive(p.pid, p.startTime)) {
+            return nullptr;
+        }
+    }
+    return &it->second;
+}
+
+Status SimAudioSystem::Core::mutate(const std::function<Status(World&)>& change) {
+    Status status = kAudioHardwareNoError;
+    auto r = store->mutate([&](World& w) {
+        status = change(w);
+        return status == kAudioHardwareNoError;
+    });
+    if (!r) {
+        return kAudioHardwareUnspecifiedError;
+    }
+    return status;
+}
+
+Status SimAudioSystem::Core::fault(FaultOperation operation, ObjectID object, Selector selector) {
+    // A counted fault fires once per count across all processes, so it is claimed under the lock.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        auto w = world();
+        if (!w) {
+            return w.error();
+        }
+        const Fault* match = nullptr;
+        for (const auto& f : (*w)->faults) {
+            if (f.operation == operation && (f.object == 0 || f.object == object) &&
+                (f.selector == 0 || f.selector == selector) && f.count != 0) {
+                match = &f;
+                break;
+            }
+        }
+        if (match == nullptr) {
+            return kAudioHardwareNoError;
+        }
+        if (match->count < 0) {
+            return match->status;
+        }
+        ObjectID id = match->id;
+        Status status = match->status;
+        bool fired = false;
+        auto r = store->mutate([&](World& next) {
+            for (auto it = next.faults.begin(); it != next.faults.end(); ++it) {
+                if (it->id == id && it->count > 0) {
+                    fired = true;
+                    if (--it->count == 0) {
+                        next.faults.erase(it);
+                    }
+                    return true;
+                }
+            }
+            return false;
+        });
+        if (!r) {
+            return kAudioHardwareUnspecifiedError;
+        }
+        if (fired) {
+            return status;
+        }
+    }
+    return kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
+                                     const AudioObjectPropertyAddress& address, Resolved& out) {
+    const Ref* ref = find(w, object);
+    if (ref == nullptr) {
+        return kAudioHardwareBadObjectError;
+    }
+    const Selector sel = address.mSelector;
+    const Scope scope = address.mScope;
+    switch (ref->kind) {
+        case Kind::system: {
+            std::vector<ObjectID> ids;
+            switch (sel) {
+                case kAudioHardwarePropertyDevices:
+                    for (const auto& d : w.devices) {
+                        ids.push_back(d.id);
+                    }
+                    return idList(out, ids);
+                case kAudioHardwarePropertyProcessObjectList:
+                    for (const auto& p : w.processes) {
+                        if (p.kind == ProcessKind::simulated ||
+                            store->liveness().alive(p.pid, p.startTime)) {
+                            ids.push_back(p.id);
+                        }
+                    }
+                    return idList(out, ids);
+                case kAudioHardwarePropertyTapList:
+                    for (const auto& t : w.taps) {
+                        ids.push_back(t.id);
+                    }
+                    return idList(out, ids);
+                case kAudioHardwarePropertyDefaultInputDevice:
+                    return scalar(out, w.defaultInput);
+                case kAudioHardwarePropertyDefaultOutputDevice:
+                    return scalar(out, w.defaultOutput);
+                case kAudioHardwarePropertyDefaultSystemOutputDevice:
+                    return scalar(out, w.defaultSystemOutput);
+                default:
+                    return kAudioHardwareUnknownPropertyError;
+            }
+        }
+        case Kind::device: {
+            const Device& d = w.devices[ref->index];
+            switch (sel) {
+                case kAudioObjectPropertyName:
+                    return text(out, d.name);
+                case kAudioDevicePropertyDeviceUID:
+                    return text(out, d.uid);
+                case kAudioDevicePropertyTransportType:
+                    return scalar(out, d.transportType);
+                case kAudioDevicePropertyNominalSampleRate:
+                    return scalar(out, d.nominalRate);
+                case kAudioDevicePropertyAvailableNominalSampleRates:
+                    out.bytes.clear();
+                    for (const auto& r : d.availableRates) {
+                        append(out.bytes, r);
+                    }
+                    out.element = sizeof(AudioValueRange);
+                    out.count = std::uint32_t(d.availableRates.size());
+                    return kAudioHardwareNoError;
+                case kAudioDevicePropertyStreamConfiguration: {
+                    if (!inputOrOutput(scope)) {
+                        return kAudioHardwareUnknownPropertyError;
+                    }
+                    std::vector<std::uint32_t> channels;
+                    if (d.hiddenChannelReads == 0) {
+                        for (const auto& s : d.streams) {
+                            if (inScope(s, scope)) {
+                                channels.push_back(s.channels());
+                            }
+                        }
+                    }
+                    out.consumesDelay = d.hiddenChannelReads > 0;
+                    for (const auto& s : d.streams) {
+                        out.consumesDelay |= s.pendingFormat.has_value() && s.pendingReads > 0;
+                    }
+                    out.bytes.clear();
+                    append(out.bytes, std::uint32_t(channels.size()));
+                    append(out.bytes, std::uint32_t(0));  // alignment padding of the SDK layout
+                    for (auto c : channels) {
+                        AudioBuffer b;
+                        b.mNumberChannels = c;
+                        append(out.bytes, b);
+                    }
+                    out.header = 8;
+                    out.element = sizeof(AudioBuffer);
+                    out.count = std::uint32_t(channels.size());
+                    out.bufferList = true;
+                    return kAudioHardwareNoError;
+                }
+                case kAudioDevicePropertyStreams: {
+                    std::vector<ObjectID> ids;
+                    for (const auto& s : d.streams) {
+                        if (inScope(s, scope)) {
+                            ids.push_back(s.id);
+                        }
+                    }
+                    return idList(out, ids);
+                }
+                case kAudioDevicePropertyDataSources:
+                case kAudioDevicePropertyDataSource:
+                case kAudioDevicePropertyDataSourceNameForIDCFString: {
+                    if (scope != kAudioObjectPropertyScopeInput || d.dataSources.empty()) {
+                        return kAudioHardwareUnknownPropertyError;
+                    }
+                    if (sel == kAudioDevicePropertyDataSourceNameForIDCFString) {
+                        out.kind = ValueKind::translation;
+                        return kAudioHardwareNoError;
+                    }
+                    std::vector<ObjectID> ids;
+                    if (sel == kAudioDevicePropertyDataSources) {
+                        for (const auto& s : d.dataSources) {
+                            ids.push_back(s.id);
+                        }
+                    } else {
+                        if (d.currentSource) {
+                            ids.push_back(*d.currentSource);
+                        }
+                        out.consumesDelay = d.pendingSource.has_value() && d.pendingSourceReads > 0;
+                    }
+                    return idList(out, ids);
+                }
+                case kAudioAggregateDevicePropertyComposition:
+                    if (!d.composition) {
+                        return kAudioHardwareUnknownPropertyError;
+                    }
+                    out.kind = ValueKind::value;
+                    out.value = *d.composition;
+                    return kAudioHardwareNoError;
+                default:
+                    return kAudioHardwareUnknownPropertyError;
+            }
+        }
+        case Kind::stream: {
+            const Stream& s = w.devices[ref->index].streams[ref->sub];
+            switch (sel) {
+                case kAudioStreamPropertyVirtualFormat:
+                    return scalar(out, s.virtualFormat);
+                case kAudioStreamPropertyPhysicalFormat:
+                    return scalar(out, s.physical);
+                case kAudioStreamPropertyAvailablePhysicalFormats:
+                case kAudioStreamPropertyAvailableVirtualFormats:
+                    out.bytes.clear();
+                    for (const auto& r : s.availablePhysical) {
+                        append(out.bytes, r);
+                    }
+                    out.element = sizeof(AudioStreamRangedDescription);
+                    out.count = std::uint32_t(s.availablePhysical.size());
+                    return kAudioHardwareNoError;
+                case kAudioStreamPropertyDirection:
+                    return scalar(out, std::uint32_t(s.scope == StreamScope::input ? 1 : 0));
+                default:
+                    return kAudioHardwareUnknownPropertyError;
+            }
+        }
+        case Kind::process: {
+            const Process& p = w.processes[ref->index];
+            switch (sel) {
+                case kAudioProcessPropertyPID:
+                    return scalar(out, p.pid);
+                case kAudioProcessPropertyBundleID:
+                    return text(out, p.bundleID);
+                case kAudioProcessPropertyIsRunning:
+                    return scalar(out, std::uint32_t(p.running ? 1 : 0));
+                default:
+                    return kAudioHardwareUnknownPropertyError;
+            }
+        }
+        case Kind::tap: {
+            const Tap& t = w.taps[ref->index];
+            switch (sel) {
+                case kAudioObjectPropertyName:
+                    return text(out, t.description.name);
+                case kAudioTapPropertyUID:
+                    return text(out, t.uid);
+                case kAudioTapPropertyFormat:
+                    return scalar(out, t.format);
+                case kAudioTapPropertyDescription:
+                    out.kind = ValueKind::tapDescription;
+                    out.tap = t.description;
+                    return kAudioHardwareNoError;
+                default:
+                    return kAudioHardwareUnknownPropertyError;
+            }
+        }
+    }
+    return kAudioHardwareUnknownPropertyError;
+}
+
+void SimAudioSystem::Core::advanceDelays(ObjectID device, Selector selector) {
+    (void)mutate([&](World& w) -> Status {
+        Device* d = w.findDevice(device);
+        if (d == nullptr) {
+            return kAudioHardwareBadObjectError;
+        }
+        bool changed = false;
+        if (selector == kAudioDevicePropertyStreamConfiguration) {
+            if (d->hiddenChannelReads > 0) {
+                --d->hiddenChannelReads;
+                changed = true;
+            }
+            for (auto& s : d->streams) {
+                if (s.pendingFormat && s.pendingReads > 0 && --s.pendingReads == 0) {
+                    applyFormat(*d, s, kAudioStreamPropertyPhysicalFormat, *s.pendingFormat);
+                    s.pendingFormat.reset();
+                    changed = true;
+                } else if (s.pendingFormat && s.pendingReads > 0) {
+                    changed = true;
+                }
+            }
+        } else if (d->pendingSource && d->pendingSourceReads > 0) {
+            if (--d->pendingSourceReads == 0) {
+                d->currentSource = d->pendingSource;
+                d->pendingSource.reset();
+            }
+            changed = true;
+        }
+        return changed ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
+    });
+}
+
+std::string SimAudioSystem::Core::fingerprint(ObjectID object,
+                                              const AudioObjectPropertyAddress& address) {
+    auto w = world();
+    if (!w) {
+        return "status " + std::to_string(w.error());
+    }
+    Resolved r;
+    Status status = resolve(**w, object, address, r);
+    std::string print = "status " + std::to_string(status) + ":";
+    if (status != kAudioHardwareNoError) {
+        return print;
+    }
+    switch (r.kind) {
+        case ValueKind::fixed:
+            print.append(r.bytes.begin(), r.bytes.end());
+            break;
+        case ValueKind::text:
+            print += r.text ? "text:" + *r.text : "null";
+            break;
+        case ValueKind::value:
+            print += r.value ? r.value->dump() : "null";
+            break;
+        case ValueKind::tapDescription: {
+            const auto& d = *r.tap;
+            print += d.name + "\n" + std::to_string(d.isPrivate) + std::to_string(d.exclusive) +
+                     std::to_string(d.mixdown) + std::to_string(d.mono) +
+                     std::to_string(int(d.muteBehavior));
+            for (auto p : d.processes) {
+                print += "," + std::to_string(p);
+            }
+            break;
+        }
+        case ValueKind::translation: {
+            const Device* d = (*w)->findDevice(object);
+            for (const auto& s : d->dataSources) {
+                print += std::to_string(s.id) + "=" + (s.name ? "text:" + *s.name : "null") + ";";
+            }
+            break;
+        }
+    }
+    return print;
+}
+
+void SimAudioSystem::Core::deliver(asio::io_context* loop) {
+    std::vector<std::pair<ListenerID, std::shared_ptr<PropertyListener>>> due;
+    std::vector<std::pair<ObjectID, AudioObjectPropertyAddress>> what;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        auto w = world();
+        std::uint64_t generation = store->generation();
+        for (auto& [id, listener] : listeners) {
+            if (listener.loop != loop || (w && listener.checkedGeneration == generation)) {
+                continue;
+            }
+            listener.checkedGeneration = generation;
+            auto now = fingerprint(listener.object, listener.address);
+            if (now != listener.fingerprint) {
+                listener.fingerprint = std::move(now);
+                due.emplace_back(id, listener.callback);
+                what.emplace_back(listener.object, listener.address);
+            }
+        }
+    }
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (!listeners.contains(due[i].first)) {
+                continue;  // removed by an earlier callback
+            }
+        }
+        (*due[i].second)(what[i].first, {what[i].second});
+    }
+}
+
+namespace {
+
+class SimRegistration final : public ProcessRegistration {
+  public:
+    SimRegistration(std::shared_ptr<SimAudioSystem::Core> core, ObjectID id)
+        : core_(std::move(core)), id_(id) {}
+    ~SimRegistration() override {
+        std::lock_guard<std::mutex> guard(core_->mutex);
+        (void)core_->mutate([&](World& w) -> Status {
+            auto removed =
+                std::erase_if(w.processes, [&](const Process& p) { return p.id == id_; });
+            return removed > 0 ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
+        });
+    }
+    SimRegistration(const SimRegistration&) = delete;
+    SimRegistration& operator=(const SimRegistration&) = delete;
+
+    ObjectID objectID() const override { return id_; }
+
+    void setRunning(bool running) override {
+        std::lock_guard<std::mutex> guard(core_->mutex);
+        (void)core_->mutate([&](World& w) -> Status {
+            for (auto& p : w.processes) {
+                if (p.id == id_ && p.running != running) {
+                    p.running = running;
+                    return kAudioHardwareNoError;
+                }
+            }
+            return kAudioHardwareBadObjectError;  // nothing to write
+        });
+    }
+
+  private:
+    std::shared_ptr<SimAudioSystem::Core> core_;
+    ObjectID id_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<SimAudioSystem>, std::string> SimAudioSystem::open(const std::string& path) {
+    auto store = WorldStore::open(path, true);
+    if (!store) {
+        return fail(store.error());
+    }
+    auto core = std::make_shared<Core>();
+    core->store = std::move(*store);
+    return std::unique_ptr<SimAudioSystem>(new SimAudioSystem(std::move(core)));
+}
+
+SimAudioSystem::SimAudioSystem(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+
+SimAudioSystem::~SimAudioSystem() {
+    std::map<asio::io_context*, std::shared_ptr<Watcher>> watchers;
+    {
+        std::lock_guard<std::mutex> guard(core_->mutex);
+        watchers.swap(core_->watchers);
+        core_->listeners.clear();
+    }
+    for (auto& [loop, watcher] : watchers) {
+        asio::error_code ignored;
+        watcher->descriptor.close(ignored);
+    }
+}
+
+bool SimAudioSystem::hasProperty(ObjectID object, const AudioObjectPropertyAddress& address) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    if (core_->fault(FaultOperation::has, object, address.mSelector) != kAudioHardwareNoError) {
+        return false;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return false;
+    }
+    Resolved r;
+    return core_->resolve(**w, object, address, r) == kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::getPropertyDataSize(ObjectID object,
+                                           const AudioObjectPropertyAddress& address, std::uint32_t,
+                                           const void*, std::uint32_t& outSize) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    outSize = 0;
+    if (Status s = core_->fault(FaultOperation::sizeQuery, object, address.mSelector)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    switch (r.kind) {
+        case ValueKind::fixed:
+            outSize = std::uint32_t(r.bytes.size());
+            break;
+        case ValueKind::translation:
+            outSize = 32;  // AudioValueTranslation
+            break;
+        default:
+            outSize = 8;  // one reference
+            break;
+    }
+    return kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::getPropertyData(ObjectID object, const AudioObjectPropertyAddress& address,
+                                       std::uint32_t, const void*, std::uint32_t& ioSize,
+                                       void* outData) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    std::uint32_t capacity = ioSize;
+    ioSize = 0;
+    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    if (r.kind != ValueKind::fixed) {
+        // Reference values are read through the typed calls.
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::uint32_t minimum = r.header + (r.count > 0 ? r.element : 0);
+    if (capacity < minimum || (outData == nullptr && minimum > 0)) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    std::uint32_t fit = r.element == 0 ? 0 : std::min(r.count, (capacity - r.header) / r.element);
+    std::uint32_t size = r.header + fit * r.element;
+    if (size > 0) {
+        std::memcpy(outData, r.bytes.data(), size);
+    }
+    if (r.bufferList) {
+        std::memcpy(outData, &fit, sizeof fit);  // mNumberBuffers: the buffers written
+    }
+    ioSize = size;
+    if (r.consumesDelay) {
+        core_->advanceDelays(object, address.mSelector);
+    }
+    return kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropertyAddress& address,
+                                       std::uint32_t, const void*, std::uint32_t size,
+                                       const void* data) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    const Selector sel = address.mSelector;
+    if (Status s = core_->fault(FaultOperation::write, object, sel)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    Kind kind = core_->find(**w, object)->kind;
+    auto need = [&](std::uint32_t bytes) { return size == bytes && data != nullptr; };
+
+    if (kind == Kind::system && (sel == kAudioHardwarePropertyDefaultInputDevice ||
+                                 sel == kAudioHardwarePropertyDefaultOutputDevice ||
+                                 sel == kAudioHardwarePropertyDefaultSystemOutputDevice)) {
+        if (!need(4)) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        ObjectID device;
+        std::memcpy(&device, data, 4);
+        return core_->mutate([&](World& next) -> Status {
+            if (next.findDevice(device) == nullptr) {
+                return kAudioHardwareBadDeviceError;
+            }
+            (sel == kAudioHardwarePropertyDefaultInputDevice    ? next.defaultInput
+             : sel == kAudioHardwarePropertyDefaultOutputDevice ? next.defaultOutput
+                                                                : next.defaultSystemOutput) =
+                device;
+            return kAudioHardwareNoError;
+        });
+    }
+    if (kind == Kind::device && sel == kAudioDevicePropertyNominalSampleRate) {
+        if (!need(8)) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        double rate;
+        std::memcpy(&rate, data, 8);
+        return core_->mutate([&](World& next) -> Status {
+            Device* d = next.findDevice(object);
+            if (d == nullptr) {
+                return kAudioHardwareBadObjectError;
+            }
+            if (!rateSupported(d->availableRates, rate)) {
+                return kAudioDeviceUnsupportedFormatError;
+            }
+            setDeviceRate(*d, rate);
+            return kAudioHardwareNoError;
+        });
+    }
+    if (kind == Kind::device && sel == kAudioDevicePropertyDataSource) {
+        if (!need(4)) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        std::uint32_t source;
+        std::memcpy(&source, data, 4);
+        return core_->mutate([&](World& next) -> Status {
+            Device* d = next.findDevice(object);
+            if (d == nullptr) {
+                return kAudioHardwareBadObjectError;
+            }
+            if (std::none_of(d->dataSources.begin(), d->dataSources.end(),
+                             [&](const DataSource& s) { return s.id == source; })) {
+                return kAudioHardwareIllegalOperationError;
+            }
+            auto delay = d->pendingSource ? std::optional<std::int32_t>(d->pendingSourceReads)
+                                          : takeDelay(next, DelayEffect::dataSource, object, {});
+            if (delay && *delay != 0) {
+                d->pendingSource = source;
+                d->pendingSourceReads = *delay;
+            } else {
+                d->currentSource = source;
+            }
+            return kAudioHardwareNoError;
+        });
+    }
+    if (kind == Kind::stream &&
+        (sel == kAudioStreamPropertyPhysicalFormat || sel == kAudioStreamPropertyVirtualFormat)) {
+        if (!need(sizeof(AudioStreamBasicDescription))) {
+            return kAudioHardwareBadPropertySizeError;
+        }
+        AudioStreamBasicDescription format;
+        std::memcpy(&format, data, sizeof format);
+        return core_->mutate([&](World& next) -> Status {
+            for (auto& d : next.devices) {
+                for (auto& s : d.streams) {
+                    if (s.id != object) {
+                        continue;
+                    }
+                    if (!formatSupported(s, format)) {
+                        return kAudioDeviceUnsupportedFormatError;
+                    }
+                    auto delay = s.pendingFormat
+                                     ? std::optional<std::int32_t>(s.pendingReads)
+                                     : takeDelay(next, DelayEffect::streamFormat, object, {});
+                    if (delay && *delay != 0) {
+                        s.pendingFormat = format;
+                        s.pendingReads = *delay;
+                    } else {
+                        applyFormat(d, s, sel, format);
+                    }
+                    return kAudioHardwareNoError;
+                }
+            }
+            return kAudioHardwareBadObjectError;
+        });
+    }
+    return kAudioHardwareIllegalOperationError;
+}
+
+Status SimAudioSystem::getStringProperty(ObjectID object, const AudioObjectPropertyAddress& address,
+                                         std::optional<std::string>& out) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    out.reset();
+    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    if (r.kind != ValueKind::text) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    out = std::move(r.text);
+    return kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::getValueProperty(ObjectID object, const AudioObjectPropertyAddress& address,
+                                        std::optional<Value>& out) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    out.reset();
+    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    if (r.kind != ValueKind::value) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    out = std::move(r.value);
+    return kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::getTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
+                                         std::optional<TapDescription>& out) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    out.reset();
+    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    if (r.kind != ValueKind::tapDescription) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    out = std::move(r.tap);
+    return kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::setTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
+                                         const TapDescription& description) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    if (Status s = core_->fault(FaultOperation::write, object, address.mSelector)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    if (r.kind != ValueKind::tapDescription) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    if (r.tap == description) {
+        return kAudioHardwareNoError;  // nothing changes, nothing to announce
+    }
+    return core_->mutate([&](World& next) -> Status {
+        for (auto& t : next.taps) {
+            if (t.id == object) {
+                if (t.description.mono != description.mono) {
+                    withChannelsAndRate(t.format, description.mono ? 1 : 2, t.format.mSampleRate);
+                }
+                t.description = description;
+                return kAudioHardwareNoError;
+            }
+        }
+        return kAudioHardwareBadObjectError;
+    });
+}
+
+Status SimAudioSystem::translateDataSourceName(ObjectID object,
+                                               const AudioObjectPropertyAddress& address,
+                                               std::uint32_t sourceID,
+                                               std::optional<std::string>& out) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    out.reset();
+    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
+        return s;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    Resolved r;
+    if (Status s = core_->resolve(**w, object, address, r)) {
+        return s;
+    }
+    if (r.kind != ValueKind::translation) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    for (const auto& s : (*w)->findDevice(object)->dataSources) {
+        if (s.id == sourceID) {
+            out = s.name;
+            return kAudioHardwareNoError;
+        }
+    }
+    return kAudioHardwareIllegalOperationError;
+}
+
+Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID& outDevice) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    outDevice = kAudioObjectUnknown;
+    if (Status s = core_->fault(FaultOperation::create, 0, kSimCreateAggregateDevice)) {
+        return s;
+    }
+    if (!description.is_object()) {
+        return kAudio_ParamError;
+    }
+    if (auto uid = description.find("uid"); uid != description.end() && !uid->is_string()) {
+        return kAudio_ParamError;
+    }
+    ObjectID created = 0;
+    Status status = core_->mutate([&](World& w) -> Status {
+        if (auto uid = description.find("uid");
+            uid != description.end() && w.findDeviceByUID(uid->get<std::string>()) != nullptr) {
+            return kAudioHardwareIllegalOperationError;  // UIDs are unique on the system
+        }
+        Device d = makeAggregate(w, description);
+        if (auto reads = takeDelay(w, DelayEffect::aggregateChannels, 0, d.uid)) {
+            d.hiddenChannelReads = *reads;
+        }
+        created = d.id;
+        w.devices.push_back(std::move(d));
+        return kAudioHardwareNoError;
+    });
+    if (status == kAudioHardwareNoError) {
+        outDevice = created;
+    }
+    return status;
+}
+
+Status SimAudioSystem::destroyAggregateDevice(ObjectID device) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    if (Status s = core_->fault(FaultOperation::destroy, device, kSimDestroyAggregateDevice)) {
+        return s;
+    }
+    return core_->mutate([&](World& w) -> Status {
+        const Device* d = w.findDevice(device);
+        if (d == nullptr || !d->isAggregate()) {
+            return kAudioHardwareBadObjectError;
+        }
+        std::erase_if(w.devices, [&](const Device& x) { return x.id == device; });
+        if (w.defaultInput == device) {
+            w.defaultInput = fallbackDefault(w, StreamScope::input);
+        }
+        if (w.defaultOutput == device) {
+            w.defaultOutput = fallbackDefault(w, StreamScope::output);
+        }
+        if (w.defaultSystemOutput == device) {
+            w.defaultSystemOutput = fallbackDefault(w, StreamScope::output);
+        }
+        return kAudioHardwareNoError;
+    });
+}
+
+Status SimAudioSystem::createProcessTap(const TapDescription& description, ObjectID& outTap) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    outTap = kAudioObjectUnknown;
+    if (Status s = core_->fault(FaultOperation::create, 0, kSimCreateProcessTap)) {
+        return s;
+    }
+    ObjectID created = 0;
+    Status status = core_->mutate([&](World& w) -> Status {
+        Tap t;
+        t.id = created = w.allocateID();
+        t.uid = newTapUID();
+        t.description = description;
+        t.format = tapFormat(description.mono);
+        w.taps.push_back(std::move(t));
+        return kAudioHardwareNoError;
+    });
+    if (status == kAudioHardwareNoError) {
+        outTap = created;
+    }
+    return status;
+}
+
+Status SimAudioSystem::destroyProcessTap(ObjectID tap) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    if (Status s = core_->fault(FaultOperation::destroy, tap, kSimDestroyProcessTap)) {
+        return s;
+    }
+    return core_->mutate([&](World& w) -> Status {
+        auto removed = std::erase_if(w.taps, [&](const Tap& t) { return t.id == tap; });
+        return removed > 0 ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
+    });
+}
+
+Status SimAudioSystem::addPropertyListener(ObjectID object,
+                                           const AudioObjectPropertyAddress& address,
+                                           asio::io_context& loop, PropertyListener listener,
+                                           ListenerID& outID) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    outID = 0;
+    if (!listener) {
+        return kAudio_ParamError;
+    }
+    auto w = core_->world();
+    if (!w) {
+        return w.error();
+    }
+    if (core_->find(**w, object) == nullptr) {
+        return kAudioHardwareBadObjectError;
+    }
+    if (!core_->watchers.contains(&loop)) {
+        int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd < 0) {
+            return kAudioHardwareUnspecifiedError;
+        }
+        const std::string& path = core_->store->path();
+        auto slash = path.rfind('/');
+        std::string dir =
+            slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (::inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO | IN_CREATE | IN_CLOSE_WRITE) < 0) {
+            ::close(fd);
+            return kAudioHardwareUnspecifiedError;
+        }
+        auto watcher = std::make_shared<Watcher>(loop, fd, core_, name);
+        watcher->arm();
+        core_->watchers.emplace(&loop, std::move(watcher));
+    }
+    Listener entry;
+    entry.object = object;
+    entry.address = address;
+    entry.loop = &loop;
+    entry.callback = std::make_shared<PropertyListener>(std::move(listener));
+    entry.fingerprint = core_->fingerprint(object, address);
+    entry.checkedGeneration = core_->store->generation();
+    outID = core_->nextListener++;
+    core_->listeners.emplace(outID, std::move(entry));
+    return kAudioHardwareNoError;
+}
+
+Status SimAudioSystem::removePropertyListener(ListenerID id) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    return core_->listeners.erase(id) > 0 ? kAudioHardwareNoError : kAudio_ParamError;
+}
+
+bool SimAudioSystem::supportsProcessTaps() const {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto w = core_->world();
+    return !w || (*w)->supportsProcessTaps;
+}
+
+Result<std::unique_ptr<ProcessRegistration>, std::string> SimAudioSystem::registerProcess(
+    const std::string& bundleID) {
+    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto pid = std::int32_t(::getpid());
+    auto start = processStartTime(pid);
+    if (!start) {
+        return fail(std::string("Simulated audio system: cannot read this process's start time"));
+    }
+    ObjectID id = 0;
+    auto r = core_->store->mutate([&](World& w) {
+        Process p;
+        p.id = id = w.allocateID();
+        p.pid = pid;
+        p.bundleID = bundleID;
+        p.kind = ProcessKind::live;
+        p.startTime = *start;
+        w.processes.push_back(p);
+        return true;
+    });
+    if (!r) {
+        return fail(r.error());
+    }
+    return std::unique_ptr<ProcessRegistration>(new SimRegistration(core_, id));
+}
+
+}  // namespace pellimar::audio::sim

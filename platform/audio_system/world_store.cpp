@@ -1,0 +1,381 @@
+#include "platform/audio_system/world_store.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace pellimar::audio::sim {
+
+namespace {
+
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
+
+std::string fileError(const std::string& path, const std::string& what, int error) {
+    return "Simulated audio system: " + what + " " + path + ": " + errnoText(error);
+}
+
+// Holds the exclusive lock for one mutation.
+class LockGuard {
+  public:
+    explicit LockGuard(int fd) : fd_(fd) {}
+    ~LockGuard() {
+        if (locked_) {
+            ::flock(fd_, LOCK_UN);
+        }
+    }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+    int lock() {
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                return errno;
+            }
+        }
+        locked_ = true;
+        return 0;
+    }
+
+  private:
+    int fd_;
+    bool locked_ = false;
+};
+
+Result<std::string, int> readAll(int fd) {
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return fail(errno);
+        }
+        if (n == 0) {
+            return text;
+        }
+        text.append(buffer, std::size_t(n));
+    }
+}
+
+int writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        done += std::size_t(n);
+    }
+    return 0;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Removes live processes that have gone; returns whether any was removed.
+bool pruneDead(World& world, ProcessLiveness& liveness) {
+    auto before = world.processes.size();
+    std::erase_if(world.processes, [&](const Process& p) {
+        return p.kind == ProcessKind::live && !liveness.alive(p.pid, p.startTime);
+    });
+    return world.processes.size() != before;
+}
+
+}  // namespace
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+std::optional<std::uint64_t> processStartTime(std::int32_t pid) {
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!in || !std::getline(in, text)) {
+        return std::nullopt;
+    }
+    // The command name may hold spaces and parentheses; fields resume after the last ')'.
+    auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::string state;
+    fields >> state;
+    if (state == "Z" || state == "X") {
+        return std::nullopt;
+    }
+    std::string skip;
+    for (int i = 0; i < 18; ++i) {  // fields 4..21
+        fields >> skip;
+    }
+    std::uint64_t start = 0;
+    if (!(fields >> start)) {
+        return std::nullopt;
+    }
+    return start;
+}
+
+bool ProcessLiveness::alive(std::int32_t pid, std::uint64_t startTime) {
+    auto it = entries_.find(pid);
+    if (it != entries_.end() && it->second.startTime == startTime) {
+        if (!it->second.pidfd.valid()) {
+            return false;
+        }
+        pollfd p{it->second.pidfd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 0) == 0) {
+            return true;
+        }
+        it->second.pidfd = FileDescriptor();  // exited
+        return false;
+    }
+    Entry entry;
+    entry.startTime = startTime;
+    int fd = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        entry.pidfd = FileDescriptor(fd);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        auto actual = processStartTime(pid);
+        if (!actual || *actual != startTime) {
+            entry.pidfd = FileDescriptor();
+        }
+    }
+    bool result = entry.pidfd.valid();
+    entries_[pid] = std::move(entry);
+    return result;
+}
+
+void ProcessLiveness::retain(const World& world) {
+    std::erase_if(entries_, [&](const auto& item) {
+        for (const auto& p : world.processes) {
+            if (p.kind == ProcessKind::live && p.pid == item.first) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+WorldStore::WorldStore(std::string path) : path_(std::move(path)) {
+    auto slash = path_.rfind('/');
+    if (slash == std::string::npos) {
+        dir_ = ".";
+        base_ = path_;
+    } else {
+        dir_ = slash == 0 ? "/" : path_.substr(0, slash);
+        base_ = path_.substr(slash + 1);
+    }
+}
+
+Result<void, std::string> WorldStore::openLock() {
+    if (lockFd_.valid()) {
+        return {};
+    }
+    std::string lockPath = path_ + ".lock";
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return fail(fileError(lockPath, "cannot open lock file", errno));
+    }
+    lockFd_ = FileDescriptor(fd);
+    return {};
+}
+
+Result<std::unique_ptr<WorldStore>, std::string> WorldStore::open(std::string path,
+                                                                  bool createIfMissing) {
+    if (path.empty()) {
+        return fail(std::string("Simulated audio system: empty world file path"));
+    }
+    std::unique_ptr<WorldStore> store(new WorldStore(std::move(path)));
+    struct stat dirStat {};
+    if (::stat(store->dir_.c_str(), &dirStat) != 0) {
+        return fail(fileError(store->dir_, "world directory", errno));
+    }
+    if (!S_ISDIR(dirStat.st_mode)) {
+        return fail("Simulated audio system: world directory " + store->dir_ +
+                    " is not a directory");
+    }
+    if (auto r = store->openLock(); !r) {
+        return fail(r.error());
+    }
+    LockGuard guard(store->lockFd_.get());
+    if (int e = guard.lock()) {
+        return fail(fileError(store->path_, "cannot lock", e));
+    }
+    // Temporary files left by writers that died mid-write; no writer is active while we hold the
+    // lock.
+    if (DIR* d = ::opendir(store->dir_.c_str())) {
+        std::string prefix = "." + store->base_ + ".tmp-";
+        while (dirent* entry = ::readdir(d)) {
+            if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+                ::unlinkat(::dirfd(d), entry->d_name, 0);
+            }
+        }
+        ::closedir(d);
+    }
+    struct stat st {};
+    if (::stat(store->path_.c_str(), &st) != 0) {
+        if (errno != ENOENT || !createIfMissing) {
+            return fail(fileError(store->path_, "cannot read world file", errno));
+        }
+        if (auto r = store->writeLocked(defaultWorld()); !r) {
+            return fail(r.error());
+        }
+        return store;
+    }
+    if (auto r = store->load(); !r) {
+        return fail(r.error());
+    }
+    return store;
+}
+
+bool WorldStore::fileChanged() const {
+    if (!loaded_) {
+        return true;
+    }
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) {
+        return true;
+    }
+    return !sameFile(st, fileStat_);
+}
+
+Result<void, std::string> WorldStore::load() {
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return fail(fileError(path_, "cannot read world file", errno));
+    }
+    FileDescriptor file(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return fail(fileError(path_, "cannot read world file", errno));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return fail("Simulated audio system: world file " + path_ + " is not a regular file");
+    }
+    auto text = readAll(fd);
+    if (!text) {
+        return fail(fileError(path_, "cannot read world file", text.error()));
+    }
+    auto world = parseWorld(*text);
+    if (!world) {
+        return fail("Simulated audio system: malformed world file " + path_ + ": " + world.error());
+    }
+    world_ = std::move(*world);
+    fileFd_ = std::move(file);
+    fileStat_ = st;
+    loaded_ = true;
+    ++generation_;
+    liveness_.retain(world_);
+    return {};
+}
+
+Result<const World*, std::string> WorldStore::current() {
+    if (fileChanged()) {
+        if (auto r = load(); !r) {
+            loaded_ = false;
+            return fail(r.error());
+        }
+    }
+    return &world_;
+}
+
+Result<void, std::string> WorldStore::writeLocked(const World& world) {
+    std::string text = serializeWorld(world);
+    std::string tempPath = dir_ + "/." + base_ + ".tmp-XXXXXX";
+    std::vector<char> name(tempPath.begin(), tempPath.end());
+    name.push_back('\0');
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return fail(fileError(dir_, "cannot write in", errno));
+    }
+    FileDescriptor file(fd);
+    int e = writeAll(fd, text);
+    if (e == 0 && ::fsync(fd) != 0) {
+        e = errno;
+    }
+    struct stat st {};
+    if (e == 0 && ::fstat(fd, &st) != 0) {
+        e = errno;
+    }
+    if (e == 0 && ::rename(name.data(), path_.c_str()) != 0) {
+        e = errno;
+    }
+    if (e != 0) {
+        ::unlink(name.data());
+        return fail(fileError(path_, "cannot write world file", e));
+    }
+    world_ = world;
+    fileFd_ = std::move(file);
+    fileStat_ = st;
+    loaded_ = true;
+    ++generation_;
+    return {};
+}
+
+Result<bool, std::string> WorldStore::mutate(const std::function<bool(World&)>& change) {
+    if (auto r = openLock(); !r) {
+        return fail(r.error());
+    }
+    LockGuard guard(lockFd_.get());
+    if (int e = guard.lock()) {
+        return fail(fileError(path_, "cannot lock", e));
+    }
+    auto now = current();
+    if (!now) {
+        return fail(now.error());
+    }
+    World next = **now;
+    bool pruned = pruneDead(next, liveness_);
+    bool changed = change(next);
+    if (!changed && !pruned) {
+        return false;
+    }
+    if (auto r = writeLocked(next); !r) {
+        return fail(r.error());
+    }
+    return true;
+}
+
+Result<void, std::string> WorldStore::writeWorld(const std::string& path, const World& world) {
+    std::unique_ptr<WorldStore> store(new WorldStore(path));
+    if (auto r = store->openLock(); !r) {
+        return fail(r.error());
+    }
+    LockGuard guard(store->lockFd_.get());
+    if (int e = guard.lock()) {
+        return fail(fileError(path, "cannot lock", e));
+    }
+    return store->writeLocked(world);
+}
+
+}  // namespace pellimar::audio::sim

@@ -1,0 +1,105 @@
+#pragma once
+// One world file shared by every process: cached reads, atomic locked mutations.
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/audio_system/sim_world.hpp"
+#include "platform/common/result.hpp"
+
+namespace pellimar::audio::sim {
+
+// Owns a descriptor; closes it once.
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Whether a live process (pid plus start time) still exists. Keeps a pidfd per checked process so
+// a repeated check is one poll, and a reused pid is never mistaken for the old process.
+class ProcessLiveness {
+  public:
+    bool alive(std::int32_t pid, std::uint64_t startTime);
+    // Drops descriptors of processes not in the world any more.
+    void retain(const World& world);
+
+  private:
+    struct Entry {
+        std::uint64_t startTime = 0;
+        FileDescriptor pidfd;  // invalid: known dead
+    };
+    std::map<std::int32_t, Entry> entries_;
+};
+
+// Start time of a process in clock ticks since boot, or nullopt when it does not exist (or is a
+// zombie).
+std::optional<std::uint64_t> processStartTime(std::int32_t pid);
+
+// Not thread-safe: its owner serialises calls.
+class WorldStore {
+  public:
+    // Opens the world at path. A missing file is created with the default machine when
+    // createIfMissing; otherwise (and for unreadable or malformed files) the error says why.
+    static Result<std::unique_ptr<WorldStore>, std::string> open(std::string path,
+                                                                 bool createIfMissing);
+
+    const std::string& path() const { return path_; }
+
+    // The current world, re-read only when the file changed since the last load (one stat).
+    // The reference stays valid until the next call on this store.
+    Result<const World*, std::string> current();
+    // Counts loads and writes, so callers can tell a fresh world from the one they looked at.
+    std::uint64_t generation() const { return generation_; }
+
+    // Under the exclusive lock: re-read, drop dead live processes, apply `change`, and write the
+    // result when `change` returns true or processes were dropped. Returns whether it wrote.
+    Result<bool, std::string> mutate(const std::function<bool(World&)>& change);
+
+    // Replaces the file with `world` under the lock (for builders and reset).
+    static Result<void, std::string> writeWorld(const std::string& path, const World& world);
+
+    ProcessLiveness& liveness() { return liveness_; }
+
+  private:
+    explicit WorldStore(std::string path);
+    Result<void, std::string> openLock();
+    Result<void, std::string> load();
+    Result<void, std::string> writeLocked(const World& world);
+    bool fileChanged() const;
+
+    std::string path_;
+    std::string dir_;
+    std::string base_;
+    FileDescriptor lockFd_;
+    // Kept open so its inode cannot be reused by a later write while we compare against it.
+    FileDescriptor fileFd_;
+    struct stat fileStat_ {};
+    bool loaded_ = false;
+    World world_;
+    std::uint64_t generation_ = 0;
+    ProcessLiveness liveness_;
+};
+
+}  // namespace pellimar::audio::sim
