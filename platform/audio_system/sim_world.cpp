@@ -369,6 +369,28 @@ std::optional<std::uint32_t> codeFromText(const std::string& text) {
     return std::uint32_t(v);
 }
 
+const char* delayEffectName(DelayEffect effect) {
+    switch (effect) {
+        case DelayEffect::aggregateChannels:
+            return "aggregateChannels";
+        case DelayEffect::streamFormat:
+            return "streamFormat";
+        case DelayEffect::dataSource:
+            return "dataSource";
+    }
+    return "aggregateChannels";
+}
+
+std::optional<DelayEffect> delayEffectFromName(const std::string& name) {
+    for (auto e :
+         {DelayEffect::aggregateChannels, DelayEffect::streamFormat, DelayEffect::dataSource}) {
+        if (name == delayEffectName(e)) {
+            return e;
+        }
+    }
+    return std::nullopt;
+}
+
 // ---- JSON ----
 
 namespace {
@@ -458,26 +480,12 @@ TapDescription tapDescriptionFromJson(const json& j) {
     return d;
 }
 
-const char* delayName(DelayEffect e) {
-    switch (e) {
-        case DelayEffect::aggregateChannels:
-            return "aggregateChannels";
-        case DelayEffect::streamFormat:
-            return "streamFormat";
-        case DelayEffect::dataSource:
-            return "dataSource";
-    }
-    return "aggregateChannels";
-}
-
 DelayEffect delayFromName(const std::string& s) {
-    for (auto e :
-         {DelayEffect::aggregateChannels, DelayEffect::streamFormat, DelayEffect::dataSource}) {
-        if (s == delayName(e)) {
-            return e;
-        }
+    auto effect = delayEffectFromName(s);
+    if (!effect) {
+        throw std::runtime_error("unknown delayed effect \"" + s + "\"");
     }
-    throw std::runtime_error("unknown delayed effect \"" + s + "\"");
+    return *effect;
 }
 
 json streamJson(const Stream& s) {
@@ -647,7 +655,7 @@ std::string serializeWorld(const World& w) {
     json delays = json::array();
     for (const auto& d : w.delays) {
         delays.push_back(json{{"id", d.id},
-                              {"effect", delayName(d.effect)},
+                              {"effect", delayEffectName(d.effect)},
                               {"object", d.object},
                               {"uid", d.uid},
                               {"reads", d.reads},

@@ -187,6 +187,8 @@ std::string serializeWorld(const World& world);
 
 const char* faultOperationName(FaultOperation operation);
 std::optional<FaultOperation> faultOperationFromName(const std::string& name);
+const char* delayEffectName(DelayEffect effect);
+std::optional<DelayEffect> delayEffectFromName(const std::string& name);
 // "ppid" style text for printable four-character codes, decimal otherwise.
 std::string codeText(std::uint32_t code);
 // Parses codeText's output, "*" or "" as 0, or a signed decimal.
