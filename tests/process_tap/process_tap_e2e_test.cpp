@@ -1,0 +1,515 @@
+// Runs the real program against a simulated audio system of its own.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/audio_system/sim_world.hpp"
+
+extern char** environ;
+
+namespace pellimar::process_tap {
+namespace {
+
+namespace fs = std::filesystem;
+namespace sim = audio::sim;
+using audio::ObjectID;
+using nlohmann::json;
+
+constexpr const char* kProgram = PELLIMAR_BIN_DIR "/pellimar-process-tap";
+constexpr auto kPatience = std::chrono::seconds(60);
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Polls until `done` holds; false after a generous deadline.
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+class Program {
+  public:
+    Program(const fs::path& dir, const std::string& world, const std::vector<std::string>& args,
+            int index)
+        : out_(dir / ("stdout" + std::to_string(index))),
+          err_(dir / ("stderr" + std::to_string(index))) {
+        std::vector<std::string> storage = {kProgram};
+        storage.insert(storage.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : storage) {
+            argv.push_back(s.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<std::string> envStorage = {"PELLIMAR_AUDIO_SYSTEM=" + world};
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (!std::string_view(*e).starts_with("PELLIMAR_AUDIO_SYSTEM=")) {
+                envStorage.emplace_back(*e);
+            }
+        }
+        std::vector<char*> envp;
+        for (auto& s : envStorage) {
+            envp.push_back(s.data());
+        }
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // Signals blocked or ignored in the test runner must not leak into the program.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        spawned_ =
+            posix_spawn(&pid_, kProgram, &actions, &attributes, argv.data(), envp.data()) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    ~Program() {
+        if (spawned_ && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+
+    std::string out() const { return readFile(out_); }
+    std::string err() const { return readFile(err_); }
+
+    // Waits for the JSON document of a started run (or for the program to end).
+    bool started() {
+        return eventually([&] { return out().ends_with("\n}\n") || exited(); }) && !exited();
+    }
+    json document() const { return json::parse(out()); }
+
+    void signal(int number) const { ::kill(pid_, number); }
+    // The exit status, or 128 + signal.
+    int wait() {
+        if (!reaped_) {
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            reaped_ = true;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return status_;
+    }
+
+  private:
+    bool exited() {
+        if (reaped_) {
+            return true;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            reaped_ = true;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return reaped_;
+    }
+
+    fs::path out_, err_;
+    pid_t pid_ = 0;
+    bool spawned_ = false;
+    bool reaped_ = false;
+    int status_ = -1;
+};
+
+class ProcessTapProgram : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "process-tap-e2e-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        worldPath_ = (dir_ / "audio-system.json").string();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    void writeWorld() { ASSERT_TRUE(builder.write(worldPath_)); }
+    std::unique_ptr<Program> start(const std::vector<std::string>& args) {
+        return std::make_unique<Program>(dir_, worldPath_, args, runs_++);
+    }
+    // Runs to completion.
+    struct Outcome {
+        int status;
+        std::string out, err;
+    };
+    Outcome runToEnd(const std::vector<std::string>& args) {
+        auto program = start(args);
+        const int status = program->wait();
+        return {status, program->out(), program->err()};
+    }
+    sim::World world() {
+        auto now = sim::WorldControl(worldPath_).read();
+        EXPECT_TRUE(now) << (now ? "" : now.error());
+        return now ? std::move(*now) : sim::World();
+    }
+    sim::WorldControl control() { return sim::WorldControl(worldPath_); }
+
+    std::vector<ObjectID> tapProcesses(ObjectID tap) {
+        const auto w = world();
+        const auto* found = w.findTap(tap);
+        return found ? found->description.processes : std::vector<ObjectID>{999999};
+    }
+    // Taps and devices this program makes, still in the world.
+    std::size_t leftovers() {
+        const auto w = world();
+        std::size_t count = w.tapsNamedWithPrefix("Pellimar ").size();
+        for (const auto& device : w.devices) {
+            count += device.uid == "org.pellimar.application-capture" ? 1 : 0;
+        }
+        return count;
+    }
+    std::string worldStamp() {
+        struct stat s {};
+        ::stat(worldPath_.c_str(), &s);
+        return std::to_string(s.st_ino) + ":" + std::to_string(s.st_mtim.tv_sec) + "." +
+               std::to_string(s.st_mtim.tv_nsec) + ":" + std::to_string(s.st_size);
+    }
+
+    sim::WorldBuilder builder;
+    fs::path dir_;
+    std::string worldPath_;
+    int runs_ = 0;
+};
+
+TEST_F(ProcessTapProgram, ListPrintsTheInventoryAndNoArgumentMeansList) {
+    const ObjectID music = builder.addProcess(501, "com.apple.Music", true);
+    const ObjectID daemon = builder.addProcess(502, std::nullopt, false);
+    writeWorld();
+    const std::string expected =
+        "[\n  {\n    \"bundleID\" : \"com.apple.Music\",\n"
+        "    \"objectID\" : " +
+        std::to_string(music) +
+        ",\n"
+        "    \"pid\" : 501,\n    \"running\" : true\n  },\n"
+        "  {\n    \"bundleID\" : \"\",\n"
+        "    \"objectID\" : " +
+        std::to_string(daemon) +
+        ",\n"
+        "    \"pid\" : 502,\n    \"running\" : false\n  }\n]\n";
+    for (const auto& args : {std::vector<std::string>{"list"}, std::vector<std::string>{}}) {
+        const auto outcome = runToEnd(args);
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out, expected);
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+TEST_F(ProcessTapProgram, ProcessWithUnreadableBundleIDIsSkippedWithItsLogLine) {
+    builder.addProcess(501, "com.apple.Music", true);
+    const ObjectID broken = builder.addProcess(502, "com.apple.Safari", true);
+    builder.addFault({.operation = sim::FaultOperation::read,
+                      .object = broken,
+                      .selector = audio::kAudioProcessPropertyBundleID,
+                      .status = audio::kAudioHardwareBadObjectError,
+                      .count = -1});
+    writeWorld();
+    const auto outcome = runToEnd({"list"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "[process-tap] Ignoring process object " + std::to_string(broken) +
+                               ": Read string property 1885497700 failed (OSStatus 560947818, "
+                               "fourCC !obj).\n");
+    const auto listed = json::parse(outcome.out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["pid"], 501);
+}
+
+TEST_F(ProcessTapProgram, CommandLineErrorsAfterTheInventory) {
+    writeWorld();
+    auto outcome = runToEnd({"play"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err,
+              "[process-tap] Usage: pellimar-process-tap list | run "
+              "[--live-input-name NAME] [slot-bundle-id ...]\n");
+    outcome = runToEnd({"run", "com.apple.Music", "--live-input-name"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "[process-tap] Missing value for --live-input-name\n");
+    EXPECT_EQ(leftovers(), 0u);
+
+    ASSERT_TRUE(control().injectFault({.operation = sim::FaultOperation::sizeQuery,
+                                       .object = audio::kAudioObjectSystemObject,
+                                       .selector = audio::kAudioHardwarePropertyProcessObjectList,
+                                       .status = -50,
+                                       .count = -1}));
+    outcome = runToEnd({"play"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err,
+              "[process-tap] Read object-list size failed (OSStatus -50, fourCC ----).\n");
+}
+
+TEST_F(ProcessTapProgram, RunWithDefaultsBuildsFourSlotsAndSigtermRemovesEverything) {
+    const ObjectID chrome = builder.addProcess(601, "com.google.Chrome", true);
+    const ObjectID helper = builder.addProcess(602, "com.google.Chrome.helper", true);
+    builder.addProcess(603, "com.google.ChromeBeta", true);
+    const ObjectID music = builder.addProcess(604, "com.apple.Music", false);
+    writeWorld();
+    auto run = start({"run"});
+    ASSERT_TRUE(run->started()) << run->err();
+    const auto info = run->document();
+    EXPECT_EQ(info["ok"], true);
+    EXPECT_EQ(info["aggregateName"], "Pellimar Application Capture");
+    EXPECT_EQ(info["aggregateUID"], "org.pellimar.application-capture");
+    EXPECT_EQ(info["channels"], 8);
+    EXPECT_EQ(info["applicationChannels"], 6);
+    EXPECT_EQ(info["liveInputChannels"], 0);
+    EXPECT_EQ(info["announcementChannels"], 2);
+    EXPECT_EQ(info["sampleRate"], 48000);
+    EXPECT_FALSE(info.contains("liveInputName"));
+    EXPECT_FALSE(info.contains("liveInputUID"));
+    ASSERT_EQ(info["slots"].size(), 4u);
+    const std::vector<std::string> patterns = {"com.google.Chrome", "com.apple.Safari",
+                                               "org.videolan.vlc", "com.apple.Music"};
+    const std::vector<std::vector<ObjectID>> expected = {{chrome, helper}, {}, {}, {music}};
+    const auto w = world();
+    const auto* device = w.findDeviceByUID("org.pellimar.application-capture");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->id, info["aggregateObjectID"]);
+    EXPECT_EQ(device->name, "Pellimar Application Capture");
+    EXPECT_EQ(device->channels(sim::StreamScope::input), 8u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto& slot = info["slots"][i];
+        EXPECT_EQ(slot["slot"], i + 1);
+        EXPECT_EQ(slot["bundleID"], patterns[i]);
+        std::vector<ObjectID> captured;
+        for (const auto& p : slot["processes"]) {
+            captured.push_back(p["objectID"]);
+        }
+        EXPECT_EQ(captured, expected[i]);
+        const auto* tap = w.findTap(slot["tapObjectID"]);
+        ASSERT_NE(tap, nullptr);
+        EXPECT_EQ(tap->description.name, "Pellimar application slot " + std::to_string(i + 1));
+        EXPECT_EQ(tap->description.processes, expected[i]);
+        EXPECT_EQ(device->composition->at("taps")[i]["uid"], tap->uid);
+    }
+    EXPECT_EQ(run->err(), "");
+
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0);
+    EXPECT_EQ(leftovers(), 0u);
+    EXPECT_EQ(run->err(), "");
+}
+
+TEST_F(ProcessTapProgram, OnePatternIsTheAnnouncementSlotAndSigintStops) {
+    builder.addProcess(601, "org.pellimar.announcement-player", true);
+    writeWorld();
+    auto run = start({"run", "org.pellimar.announcement-player"});
+    ASSERT_TRUE(run->started()) << run->err();
+    const auto info = run->document();
+    EXPECT_EQ(info["applicationChannels"], 0);
+    EXPECT_EQ(info["channels"], 2);
+    ASSERT_EQ(info["slots"].size(), 1u);
+    EXPECT_EQ(info["slots"][0]["slot"], 1);
+    EXPECT_EQ(info["slots"][0]["processes"].size(), 1u);
+    EXPECT_EQ(world().findTap(info["slots"][0]["tapObjectID"])->description.name,
+              "Pellimar application slot 1");
+    run->signal(SIGINT);
+    EXPECT_EQ(run->wait(), 0);
+    EXPECT_EQ(leftovers(), 0u);
+}
+
+TEST_F(ProcessTapProgram, MonoLiveInputIsPaddedAndStereoIsNot) {
+    builder.addInputDevice("USB Mic", "uid-usb-mic", 1);
+    builder.addInputDevice("Duo", "uid-duo", 2);
+    writeWorld();
+    {
+        auto run = start({"run", "--live-input-name", "  USB Mic ", "a", "b"});
+        ASSERT_TRUE(run->started()) << run->err();
+        EXPECT_EQ(run->err(),
+                  "[process-tap] Padding 1ch live '  USB Mic ' to 2ch with silent mono tap.\n");
+        const auto info = run->document();
+        EXPECT_EQ(info["liveInputName"], "  USB Mic ");
+        EXPECT_EQ(info["liveInputUID"], "uid-usb-mic");
+        EXPECT_EQ(info["liveInputChannels"], 2);
+        EXPECT_EQ(info["channels"], 6);
+        const auto w = world();
+        const auto* device = w.findDeviceByUID("org.pellimar.application-capture");
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->channels(sim::StreamScope::input), 6u);
+        EXPECT_EQ(device->composition->at("master"), "uid-usb-mic");
+        const auto pads = w.tapsNamedWithPrefix("Pellimar live channel pad");
+        ASSERT_EQ(pads.size(), 1u);
+        EXPECT_TRUE(pads[0]->description.mono);
+        EXPECT_EQ(device->composition->at("taps")[0]["uid"], pads[0]->uid);
+        run->signal(SIGTERM);
+        EXPECT_EQ(run->wait(), 0);
+        EXPECT_EQ(leftovers(), 0u);
+    }
+    {
+        auto run = start({"run", "--live-input-name", "\tDuo\n", "a", "b"});
+        ASSERT_TRUE(run->started()) << run->err();
+        EXPECT_EQ(run->err(), "");
+        const auto info = run->document();
+        EXPECT_EQ(info["liveInputName"], "\tDuo\n");
+        EXPECT_EQ(info["liveInputChannels"], 2);
+        EXPECT_EQ(world().tapsNamedWithPrefix("Pellimar live channel pad").size(), 0u);
+        run->signal(SIGTERM);
+        EXPECT_EQ(run->wait(), 0);
+    }
+    {
+        auto run = start({"run", "--live-input-name", "Nobody", "a"});
+        ASSERT_TRUE(run->started()) << run->err();
+        EXPECT_FALSE(run->document().contains("liveInputName"));
+        EXPECT_EQ(run->document()["liveInputChannels"], 0);
+        run->signal(SIGTERM);
+        EXPECT_EQ(run->wait(), 0);
+    }
+    EXPECT_EQ(leftovers(), 0u);
+}
+
+TEST_F(ProcessTapProgram, TapsFollowApplicationsAsTheyStartAndQuit) {
+    const ObjectID chrome = builder.addProcess(601, "com.google.Chrome", true);
+    builder.addProcess(602, "com.apple.Music", true);
+    writeWorld();
+    auto run = start({"run", "com.google.Chrome|com.apple.Safari", "com.apple.Music"});
+    ASSERT_TRUE(run->started()) << run->err();
+    const ObjectID browserTap = run->document()["slots"][0]["tapObjectID"];
+    EXPECT_EQ(tapProcesses(browserTap), std::vector<ObjectID>{chrome});
+
+    auto safari = control().addProcess(603, "com.apple.Safari", true);
+    ASSERT_TRUE(safari);
+    EXPECT_TRUE(eventually([&] {
+        return tapProcesses(browserTap) == std::vector<ObjectID>{chrome, *safari};
+    }));
+    ASSERT_TRUE(control().removeProcess(chrome));
+    EXPECT_TRUE(
+        eventually([&] { return tapProcesses(browserTap) == std::vector<ObjectID>{*safari}; }));
+
+    // With nothing changing, refreshes leave the world file alone.
+    const std::string before = worldStamp();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(worldStamp(), before);
+    EXPECT_EQ(run->err(), "");
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0);
+}
+
+TEST_F(ProcessTapProgram, FailingDescriptionUpdateIsRetriedAtEachRefresh) {
+    writeWorld();
+    auto run = start({"run", "a", "b", "c"});
+    ASSERT_TRUE(run->started()) << run->err();
+    const ObjectID tap = run->document()["slots"][1]["tapObjectID"];
+    ASSERT_TRUE(control().injectFault({.operation = sim::FaultOperation::write,
+                                       .object = tap,
+                                       .selector = audio::kAudioTapPropertyDescription,
+                                       .status = -50,
+                                       .count = 3}));
+    auto b = control().addProcess(701, "b", true);
+    ASSERT_TRUE(b);
+    EXPECT_TRUE(eventually([&] { return tapProcesses(tap) == std::vector<ObjectID>{*b}; }));
+    EXPECT_EQ(run->err(),
+              "[process-tap] Update slot 2 failed (-50); retrying.\n"
+              "[process-tap] Update slot 2 failed (-50); retrying.\n"
+              "[process-tap] Update slot 2 failed (-50); retrying.\n");
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0);
+}
+
+TEST_F(ProcessTapProgram, KilledRunIsRecoveredByTheNextStart) {
+    builder.addInputDevice("Mono Mic", "uid-mono", 1);
+    writeWorld();
+    {
+        auto killed = start({"run", "--live-input-name", "Mono Mic", "a", "b", "c", "d"});
+        ASSERT_TRUE(killed->started()) << killed->err();
+        killed->signal(SIGKILL);
+        killed->wait();
+    }
+    ASSERT_EQ(leftovers(), 6u);
+    auto run = start({"run", "--live-input-name", "Mono Mic", "a", "b", "c", "d"});
+    ASSERT_TRUE(run->started()) << run->err();
+    EXPECT_EQ(run->err(),
+              "[process-tap] Recovered 5 orphaned application taps.\n"
+              "[process-tap] Padding 1ch live 'Mono Mic' to 2ch with silent mono "
+              "tap.\n");
+    EXPECT_EQ(leftovers(), 6u);
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0);
+    EXPECT_EQ(leftovers(), 0u);
+}
+
+TEST_F(ProcessTapProgram, SlotTapListedByAnotherDeviceSurvivesRecovery) {
+    audio::TapDescription kept;
+    kept.name = "Pellimar application slot 7";
+    const ObjectID keptTap = builder.addTap(kept, "uid-kept");
+    audio::TapDescription orphaned;
+    orphaned.name = "Pellimar application slot 8";
+    const ObjectID orphan = builder.addTap(orphaned, "uid-orphan");
+    builder.addAggregate("Studio Recorder", "uid-studio", {{"taps", {{{"uid", "uid-kept"}}}}}, 2,
+                         0);
+    writeWorld();
+    auto run = start({"run", "a"});
+    ASSERT_TRUE(run->started()) << run->err();
+    EXPECT_EQ(run->err(), "[process-tap] Recovered 1 orphaned application taps.\n");
+    EXPECT_NE(world().findTap(keptTap), nullptr);
+    EXPECT_EQ(world().findTap(orphan), nullptr);
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0);
+    EXPECT_NE(world().findTap(keptTap), nullptr);
+}
+
+TEST_F(ProcessTapProgram, DeviceCreationRetriesThenFailsWithoutLeftovers) {
+    builder.addFault({.operation = sim::FaultOperation::create,
+                      .selector = sim::kSimCreateAggregateDevice,
+                      .status = audio::kAudioHardwareIllegalOperationError,
+                      .count = 3});
+    writeWorld();
+    {
+        auto run = start({"run", "a", "b"});
+        ASSERT_TRUE(run->started()) << run->err();
+        EXPECT_EQ(run->err(), "");
+        run->signal(SIGTERM);
+        EXPECT_EQ(run->wait(), 0);
+    }
+    ASSERT_TRUE(control().injectFault({.operation = sim::FaultOperation::create,
+                                       .selector = sim::kSimCreateAggregateDevice,
+                                       .status = audio::kAudioHardwareIllegalOperationError,
+                                       .count = 4}));
+    const auto outcome = runToEnd({"run", "a", "b"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err,
+              "[process-tap] Create aggregate device failed (OSStatus 1852797029, "
+              "fourCC nope).\n");
+    EXPECT_EQ(leftovers(), 0u);
+    EXPECT_TRUE(world().faults.empty());
+}
+
+}  // namespace
+}  // namespace pellimar::process_tap
