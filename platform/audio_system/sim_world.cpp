@@ -608,19 +608,50 @@ Device deviceFromJson(const json& j) {
 
 }  // namespace
 
+namespace {
+
+// Pretty at the top and for devices, one line per process, tap, fault and delay: readable, and
+// small enough that a world with hundreds of objects parses quickly.
+void appendArray(std::string& out, const char* key, const std::vector<json>& items, bool pretty,
+                 bool last) {
+    out += "  \"";
+    out += key;
+    out += "\": [";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        out += i == 0 ? "\n    " : ",\n    ";
+        std::string item = pretty ? items[i].dump(2) : items[i].dump();
+        for (char c : item) {
+            out += c;
+            if (c == '\n') {
+                out += "    ";
+            }
+        }
+    }
+    out += items.empty() ? "]" : "\n  ]";
+    out += last ? "\n" : ",\n";
+}
+
+}  // namespace
+
 std::string serializeWorld(const World& w) {
-    json j;
-    j["version"] = 1;
-    j["nextObjectID"] = w.nextObjectID;
-    j["defaultInputDevice"] = w.defaultInput;
-    j["defaultOutputDevice"] = w.defaultOutput;
-    j["defaultSystemOutputDevice"] = w.defaultSystemOutput;
-    json devices = json::array();
+    std::string out = "{\n";
+    auto scalarLine = [&](const char* key, const json& value) {
+        out += "  \"";
+        out += key;
+        out += "\": " + value.dump() + ",\n";
+    };
+    scalarLine("version", 1);
+    scalarLine("nextObjectID", w.nextObjectID);
+    scalarLine("supportsProcessTaps", w.supportsProcessTaps);
+    scalarLine("defaultInputDevice", w.defaultInput);
+    scalarLine("defaultOutputDevice", w.defaultOutput);
+    scalarLine("defaultSystemOutputDevice", w.defaultSystemOutput);
+    std::vector<json> devices;
     for (const auto& d : w.devices) {
         devices.push_back(deviceJson(d));
     }
-    j["devices"] = devices;
-    json processes = json::array();
+    appendArray(out, "devices", devices, true, false);
+    std::vector<json> processes;
     for (const auto& p : w.processes) {
         json pj{{"id", p.id},
                 {"pid", p.pid},
@@ -630,18 +661,20 @@ std::string serializeWorld(const World& w) {
         if (p.kind == ProcessKind::live) {
             pj["startTime"] = p.startTime;
         }
-        processes.push_back(pj);
+        processes.push_back(std::move(pj));
     }
-    j["processes"] = processes;
-    json taps = json::array();
+    appendArray(out, "processes", processes, false, false);
+    std::vector<json> taps;
     for (const auto& t : w.taps) {
-        taps.push_back(json{{"id", t.id},
-                            {"uid", t.uid},
-                            {"description", tapDescriptionJson(t.description)},
-                            {"format", formatJson(t.format)}});
+        json tj{{"id", t.id}, {"uid", t.uid}, {"description", tapDescriptionJson(t.description)}};
+        auto usual = tapFormat(t.description.mono);
+        if (std::memcmp(&t.format, &usual, sizeof usual) != 0) {
+            tj["format"] = formatJson(t.format);  // only when not the usual tap format
+        }
+        taps.push_back(std::move(tj));
     }
-    j["taps"] = taps;
-    json faults = json::array();
+    appendArray(out, "taps", taps, false, false);
+    std::vector<json> faults;
     for (const auto& f : w.faults) {
         faults.push_back(
             json{{"id", f.id},
@@ -651,8 +684,8 @@ std::string serializeWorld(const World& w) {
                  {"status", codeJson(std::uint32_t(f.status), true)},
                  {"count", f.count}});
     }
-    j["faults"] = faults;
-    json delays = json::array();
+    appendArray(out, "faults", faults, false, false);
+    std::vector<json> delays;
     for (const auto& d : w.delays) {
         delays.push_back(json{{"id", d.id},
                               {"effect", delayEffectName(d.effect)},
@@ -661,9 +694,9 @@ std::string serializeWorld(const World& w) {
                               {"reads", d.reads},
                               {"count", d.count}});
     }
-    j["delays"] = delays;
-    j["supportsProcessTaps"] = w.supportsProcessTaps;
-    return j.dump(2) + "\n";
+    appendArray(out, "delays", delays, false, true);
+    out += "}\n";
+    return out;
 }
 
 Result<World, std::string> parseWorld(const std::string& text) {
