@@ -1,0 +1,117 @@
+// The pellimar-audio-sim command-line tool against a world that programs also use.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+
+#include "platform/audio_system/sim_audio_system.hpp"
+#include "platform/audio_system/sim_world.hpp"
+#include "tests/platform/audio_system/temp_world.hpp"
+
+namespace pellimar::audio {
+namespace {
+
+struct Run {
+    int status = -1;
+    std::string out;
+};
+
+Run tool(const testing::TempDir& dir, const std::string& args) {
+    std::string command = "PELLIMAR_AUDIO_SYSTEM='" + dir.world() +
+                          "' '" PELLIMAR_BIN_DIR "/pellimar-audio-sim' " + args + " 2>&1";
+    Run run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) {
+        run.out.append(buffer, n);
+    }
+    int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+ObjectID idFrom(const Run& run) {
+    return ObjectID(std::stoul(run.out));
+}
+
+TEST(SimTool, ShowAddAndRemove) {
+    testing::TempDir dir;
+    auto show = tool(dir, "show");
+    ASSERT_EQ(show.status, 0) << show.out;
+    EXPECT_NE(show.out.find("Built-in Speakers"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("Line In"), std::string::npos);
+
+    auto added = tool(dir, "add-process --pid 4242 --bundle-id com.apple.Safari --running");
+    ASSERT_EQ(added.status, 0) << added.out;
+    ObjectID safari = idFrom(added);
+    auto system = sim::SimAudioSystem::open(dir.world()).value();
+    std::optional<std::string> bundle;
+    ASSERT_EQ(system->getStringProperty(safari, {kAudioProcessPropertyBundleID}, bundle), 0);
+    EXPECT_EQ(bundle, "com.apple.Safari");
+    EXPECT_NE(tool(dir, "show").out.find("pid 4242  com.apple.Safari  running"), std::string::npos);
+
+    EXPECT_EQ(tool(dir, "set-running " + std::to_string(safari) + " false").status, 0);
+    std::uint32_t running = 1, size = 4;
+    ASSERT_EQ(system->getPropertyData(safari, {kAudioProcessPropertyIsRunning}, 0, nullptr, size,
+                                      &running),
+              0);
+    EXPECT_EQ(running, 0u);
+
+    auto device = tool(dir,
+                       "add-device --name 'USB Mic' --uid usb-mic --inputs 1 --source 1=Front "
+                       "--source 2=Rear --current-source 2");
+    ASSERT_EQ(device.status, 0) << device.out;
+    auto world = sim::WorldControl(dir.world()).read();
+    const auto* mic = world->findDeviceByUID("usb-mic");
+    ASSERT_NE(mic, nullptr);
+    EXPECT_EQ(mic->id, idFrom(device));
+    EXPECT_EQ(mic->channels(sim::StreamScope::input), 1u);
+    EXPECT_EQ(mic->currentSource, 2u);
+
+    EXPECT_EQ(tool(dir, "remove-process " + std::to_string(safari)).status, 0);
+    EXPECT_NE(tool(dir, "remove-process " + std::to_string(safari)).status, 0);
+    std::uint32_t listSize = 0;
+    ASSERT_EQ(system->getPropertyDataSize(1, {kAudioHardwarePropertyProcessObjectList}, 0, nullptr,
+                                          listSize),
+              0);
+    EXPECT_EQ(listSize, 0u);
+}
+
+TEST(SimTool, InjectFaultAndReset) {
+    testing::TempDir dir;
+    ObjectID safari = idFrom(tool(dir, "add-process --pid 1 --bundle-id com.apple.Safari"));
+    auto fault = tool(dir, "inject-fault --op read --object " + std::to_string(safari) +
+                               " --selector ppid --status '!obj' --count 2");
+    ASSERT_EQ(fault.status, 0) << fault.out;
+    auto system = sim::SimAudioSystem::open(dir.world()).value();
+    std::int32_t pid = 0;
+    for (Status expected : {kAudioHardwareBadObjectError, kAudioHardwareBadObjectError, 0}) {
+        std::uint32_t size = 4;
+        EXPECT_EQ(
+            system->getPropertyData(safari, {kAudioProcessPropertyPID}, 0, nullptr, size, &pid),
+            expected);
+    }
+    ASSERT_EQ(tool(dir, "inject-fault --op sizeQuery --status -50 --always").status, 0);
+    std::uint32_t size = 0;
+    EXPECT_EQ(system->getPropertyDataSize(1, {kAudioHardwarePropertyDevices}, 0, nullptr, size),
+              kAudio_ParamError);
+
+    auto before = sim::WorldControl(dir.world()).read();
+    ASSERT_EQ(tool(dir, "reset").status, 0);
+    auto after = sim::WorldControl(dir.world()).read();
+    EXPECT_TRUE(after->processes.empty());
+    EXPECT_TRUE(after->faults.empty());
+    EXPECT_EQ(after->devices.size(), 3u);
+    EXPECT_GE(after->devices.front().id, before->nextObjectID);  // IDs are never reused
+
+    EXPECT_EQ(tool(dir, "inject-fault --op sometimes --status '!obj'").status, 2);
+    EXPECT_EQ(tool(dir, "frobnicate").status, 2);
+    EXPECT_EQ(tool(dir, "add-process --bundle-id x").status, 2);
+}
+
+}  // namespace
+}  // namespace pellimar::audio
