@@ -1,0 +1,50 @@
+#include "player/AtomicFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace pellimar::player {
+
+bool replaceFileAtomically(const std::string& path, const std::string& contents) {
+    const auto slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty()) {
+        return false;
+    }
+    // The temporary lives beside the target so that rename stays within one file system.
+    std::string pattern =
+        (slash == std::string::npos ? std::string() : dir) + "." + name + ".XXXXXX";
+    std::vector<char> temp(pattern.begin(), pattern.end());
+    temp.push_back('\0');
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::fchmod(fd, 0644) == 0;
+    std::size_t written = 0;
+    while (ok && written < contents.size()) {
+        const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        if (ok) {
+            written += std::size_t(n);
+        }
+    }
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && std::rename(temp.data(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.data());
+    }
+    return ok;
+}
+
+}  // namespace pellimar::player

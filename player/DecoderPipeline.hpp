@@ -1,0 +1,46 @@
+#pragma once
+// The decoder pipeline: validates the source, runs ffmpeg into the queue player, polls the gain
+// control while it plays, and judges how the decoder ended.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "player/NativeAgc.hpp"
+#include "player/PlayerError.hpp"
+#include "player/StereoPcmQueuePlayer.hpp"
+
+namespace pellimar::player {
+
+// The places searched for the decoder after PELLIMAR_FFMPEG, in order.
+std::vector<std::string> defaultDecoderCandidates(const Environment& environment);
+
+// The first candidate that is an existing regular file the user may execute; PELLIMAR_FFMPEG
+// comes first when set. No search of PATH.
+std::optional<std::string> findFFmpeg(const Environment& environment,
+                                      const std::vector<std::string>& candidates);
+std::optional<std::string> findFFmpeg();
+
+std::vector<std::string> decoderArguments(const std::string& source, bool isURL);
+
+// Nothing when the source is acceptable, otherwise the usage error.
+std::optional<PlayerError> validateSource(const std::string& source, bool isURL);
+
+// How a finished decoder run is judged.
+struct DecoderEnd {
+    bool isURL = false;
+    int status = 0;
+    std::string errorText;  // already trimmed
+};
+PlayerResult<void> judgeDecoderEnd(const DecoderEnd& end);
+
+// Decoded UTF-8 trimmed of white space and line breaks at both ends; invalid UTF-8 is empty.
+std::string trimmedDecoderText(const std::string& bytes);
+
+PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL);
+
+// The entry point: command line in (program path first), exit status out.
+int playerMain(const std::vector<std::string>& arguments);
+
+}  // namespace pellimar::player

@@ -1,0 +1,8 @@
+#include <string>
+#include <vector>
+
+#include "player/DecoderPipeline.hpp"
+
+int main(int argc, char** argv) {
+    return pellimar::player::playerMain(std::vector<std::string>(argv, argv + argc));
+}
