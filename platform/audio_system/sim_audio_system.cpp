@@ -218,6 +218,15 @@ struct SimAudioSystem::Core {
     ListenerID nextListener = 1;
     std::map<asio::io_context*, std::shared_ptr<Watcher>> watchers;
 
+    // The world is looked at once per call (one stat), unless the call itself changes it.
+    const World* callWorld = nullptr;
+
+    std::unique_lock<std::mutex> enter() {
+        std::unique_lock<std::mutex> guard(mutex);
+        callWorld = nullptr;
+        return guard;
+    }
+
     // All of these expect `mutex` held.
     Result<const World*, Status> world();
     const Ref* find(const World& w, ObjectID id);
@@ -268,6 +277,9 @@ struct Watcher : std::enable_shared_from_this<Watcher> {
 };
 
 Result<const World*, Status> SimAudioSystem::Core::world() {
+    if (callWorld != nullptr) {
+        return callWorld;
+    }
     auto w = store->current();
     if (!w) {
         return fail(kAudioHardwareUnspecifiedError);
@@ -290,6 +302,7 @@ Result<const World*, Status> SimAudioSystem::Core::world() {
         index[kAudioObjectSystemObject] = {Kind::system, 0, 0};
         indexedGeneration = store->generation();
     }
+    callWorld = *w;
     return *w;
 }
 
@@ -309,6 +322,7 @@ const Ref* SimAudioSystem::Core::find(const World& w, ObjectID id) {
 
 Status SimAudioSystem::Core::mutate(const std::function<Status(World&)>& change) {
     Status status = kAudioHardwareNoError;
+    callWorld = nullptr;
     auto r = store->mutate([&](World& w) {
         status = change(w);
         return status == kAudioHardwareNoError;
@@ -343,6 +357,7 @@ Status SimAudioSystem::Core::fault(FaultOperation operation, ObjectID object, Se
         ObjectID id = match->id;
         Status status = match->status;
         bool fired = false;
+        callWorld = nullptr;
         auto r = store->mutate([&](World& next) {
             for (auto it = next.faults.begin(); it != next.faults.end(); ++it) {
                 if (it->id == id && it->count > 0) {
@@ -633,6 +648,7 @@ void SimAudioSystem::Core::deliver(asio::io_context* loop) {
     std::vector<std::pair<ObjectID, AudioObjectPropertyAddress>> what;
     {
         std::lock_guard<std::mutex> guard(mutex);
+        callWorld = nullptr;
         auto w = world();
         std::uint64_t generation = store->generation();
         for (auto& [id, listener] : listeners) {
@@ -666,7 +682,7 @@ class SimRegistration final : public ProcessRegistration {
     SimRegistration(std::shared_ptr<SimAudioSystem::Core> core, ObjectID id)
         : core_(std::move(core)), id_(id) {}
     ~SimRegistration() override {
-        std::lock_guard<std::mutex> guard(core_->mutex);
+        auto guard = core_->enter();
         (void)core_->mutate([&](World& w) -> Status {
             auto removed =
                 std::erase_if(w.processes, [&](const Process& p) { return p.id == id_; });
@@ -679,7 +695,7 @@ class SimRegistration final : public ProcessRegistration {
     ObjectID objectID() const override { return id_; }
 
     void setRunning(bool running) override {
-        std::lock_guard<std::mutex> guard(core_->mutex);
+        auto guard = core_->enter();
         (void)core_->mutate([&](World& w) -> Status {
             for (auto& p : w.processes) {
                 if (p.id == id_ && p.running != running) {
@@ -713,7 +729,7 @@ SimAudioSystem::SimAudioSystem(std::shared_ptr<Core> core) : core_(std::move(cor
 SimAudioSystem::~SimAudioSystem() {
     std::map<asio::io_context*, std::shared_ptr<Watcher>> watchers;
     {
-        std::lock_guard<std::mutex> guard(core_->mutex);
+        auto guard = core_->enter();
         watchers.swap(core_->watchers);
         core_->listeners.clear();
     }
@@ -724,7 +740,7 @@ SimAudioSystem::~SimAudioSystem() {
 }
 
 bool SimAudioSystem::hasProperty(ObjectID object, const AudioObjectPropertyAddress& address) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     if (core_->fault(FaultOperation::has, object, address.mSelector) != kAudioHardwareNoError) {
         return false;
     }
@@ -739,7 +755,7 @@ bool SimAudioSystem::hasProperty(ObjectID object, const AudioObjectPropertyAddre
 Status SimAudioSystem::getPropertyDataSize(ObjectID object,
                                            const AudioObjectPropertyAddress& address, std::uint32_t,
                                            const void*, std::uint32_t& outSize) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     outSize = 0;
     if (Status s = core_->fault(FaultOperation::sizeQuery, object, address.mSelector)) {
         return s;
@@ -769,7 +785,7 @@ Status SimAudioSystem::getPropertyDataSize(ObjectID object,
 Status SimAudioSystem::getPropertyData(ObjectID object, const AudioObjectPropertyAddress& address,
                                        std::uint32_t, const void*, std::uint32_t& ioSize,
                                        void* outData) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     std::uint32_t capacity = ioSize;
     ioSize = 0;
     if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
@@ -809,7 +825,7 @@ Status SimAudioSystem::getPropertyData(ObjectID object, const AudioObjectPropert
 Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropertyAddress& address,
                                        std::uint32_t, const void*, std::uint32_t size,
                                        const void* data) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     const Selector sel = address.mSelector;
     if (Status s = core_->fault(FaultOperation::write, object, sel)) {
         return s;
@@ -924,7 +940,7 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropert
 
 Status SimAudioSystem::getStringProperty(ObjectID object, const AudioObjectPropertyAddress& address,
                                          std::optional<std::string>& out) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     out.reset();
     if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
         return s;
@@ -946,7 +962,7 @@ Status SimAudioSystem::getStringProperty(ObjectID object, const AudioObjectPrope
 
 Status SimAudioSystem::getValueProperty(ObjectID object, const AudioObjectPropertyAddress& address,
                                         std::optional<Value>& out) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     out.reset();
     if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
         return s;
@@ -968,7 +984,7 @@ Status SimAudioSystem::getValueProperty(ObjectID object, const AudioObjectProper
 
 Status SimAudioSystem::getTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
                                          std::optional<TapDescription>& out) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     out.reset();
     if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
         return s;
@@ -990,7 +1006,7 @@ Status SimAudioSystem::getTapDescription(ObjectID object, const AudioObjectPrope
 
 Status SimAudioSystem::setTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
                                          const TapDescription& description) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     if (Status s = core_->fault(FaultOperation::write, object, address.mSelector)) {
         return s;
     }
@@ -1026,7 +1042,7 @@ Status SimAudioSystem::translateDataSourceName(ObjectID object,
                                                const AudioObjectPropertyAddress& address,
                                                std::uint32_t sourceID,
                                                std::optional<std::string>& out) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     out.reset();
     if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
         return s;
@@ -1052,7 +1068,7 @@ Status SimAudioSystem::translateDataSourceName(ObjectID object,
 }
 
 Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID& outDevice) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     outDevice = kAudioObjectUnknown;
     if (Status s = core_->fault(FaultOperation::create, 0, kSimCreateAggregateDevice)) {
         return s;
@@ -1084,7 +1100,7 @@ Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID&
 }
 
 Status SimAudioSystem::destroyAggregateDevice(ObjectID device) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     if (Status s = core_->fault(FaultOperation::destroy, device, kSimDestroyAggregateDevice)) {
         return s;
     }
@@ -1108,7 +1124,7 @@ Status SimAudioSystem::destroyAggregateDevice(ObjectID device) {
 }
 
 Status SimAudioSystem::createProcessTap(const TapDescription& description, ObjectID& outTap) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     outTap = kAudioObjectUnknown;
     if (Status s = core_->fault(FaultOperation::create, 0, kSimCreateProcessTap)) {
         return s;
@@ -1130,7 +1146,7 @@ Status SimAudioSystem::createProcessTap(const TapDescription& description, Objec
 }
 
 Status SimAudioSystem::destroyProcessTap(ObjectID tap) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     if (Status s = core_->fault(FaultOperation::destroy, tap, kSimDestroyProcessTap)) {
         return s;
     }
@@ -1144,7 +1160,7 @@ Status SimAudioSystem::addPropertyListener(ObjectID object,
                                            const AudioObjectPropertyAddress& address,
                                            asio::io_context& loop, PropertyListener listener,
                                            ListenerID& outID) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     outID = 0;
     if (!listener) {
         return kAudio_ParamError;
@@ -1187,25 +1203,26 @@ Status SimAudioSystem::addPropertyListener(ObjectID object,
 }
 
 Status SimAudioSystem::removePropertyListener(ListenerID id) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     return core_->listeners.erase(id) > 0 ? kAudioHardwareNoError : kAudio_ParamError;
 }
 
 bool SimAudioSystem::supportsProcessTaps() const {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     auto w = core_->world();
     return !w || (*w)->supportsProcessTaps;
 }
 
 Result<std::unique_ptr<ProcessRegistration>, std::string> SimAudioSystem::registerProcess(
     const std::string& bundleID) {
-    std::lock_guard<std::mutex> guard(core_->mutex);
+    auto guard = core_->enter();
     auto pid = std::int32_t(::getpid());
     auto start = processStartTime(pid);
     if (!start) {
         return fail(std::string("Simulated audio system: cannot read this process's start time"));
     }
     ObjectID id = 0;
+    core_->callWorld = nullptr;
     auto r = core_->store->mutate([&](World& w) {
         Process p;
         p.id = id = w.allocateID();
