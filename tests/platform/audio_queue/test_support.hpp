@@ -1,0 +1,83 @@
+#pragma once
+// Temporary directories and reading back what a simulated queue recorded.
+
+#include <sndfile.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pellimar::testing {
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "pellimar-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+inline std::vector<std::string> recordings(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() == ".wav") {
+            found.push_back(entry.path().string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+struct Recording {
+    int sampleRate = 0;
+    int channels = 0;
+    std::vector<std::int16_t> samples;
+};
+
+inline Recording readRecording(const std::string& path) {
+    Recording r;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file) {
+        return r;
+    }
+    r.sampleRate = info.samplerate;
+    r.channels = info.channels;
+    r.samples.resize(std::size_t(info.frames * info.channels));
+    r.samples.resize(std::size_t(sf_readf_short(file, r.samples.data(), info.frames)) *
+                     std::size_t(info.channels));
+    sf_close(file);
+    return r;
+}
+
+// Polls `done` for up to `limit`; generous, for a loaded machine.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace pellimar::testing
