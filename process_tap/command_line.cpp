@@ -21,8 +21,8 @@ void refresh(AudioSystem& system, TapRuntime& runtime) {
     }
 }
 
-int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, AudioSystem& system) {
-    RunLoop loop;
+int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, AudioSystem& system,
+        RunLoop& loop) {
     TapRuntime runtime(system, options.slotBundleIDs, options.liveInputName);
     auto info = runtime.start(inventory);
     if (!info) {
@@ -89,7 +89,7 @@ void printDocument(const nlohmann::json& document) {
     writeAll(STDOUT_FILENO, "\n");
 }
 
-int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system) {
+int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system, RunLoop& loop) {
     auto inventory = processes(system);
     if (!inventory) {
         logLine(inventory.error().description());
@@ -109,7 +109,7 @@ int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system
         logLine(options.error().description());
         return 1;
     }
-    return run(*options, *inventory, system);
+    return run(*options, *inventory, system, loop);
 }
 
 }  // namespace pellimar::process_tap

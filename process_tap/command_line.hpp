@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/run_loop/run_loop.hpp"
 #include "process_tap/capture.hpp"
 
 namespace pellimar::process_tap {
@@ -30,7 +31,8 @@ Result<RunOptions, TapError> parseRunArguments(const std::vector<std::string>& a
 // Pretty JSON, then the line feed as a write of its own.
 void printDocument(const nlohmann::json& document);
 
-// Runs the program on the arguments after its name; returns the exit status.
-int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system);
+// Runs the program on the arguments after its name; returns the exit status. The audio system
+// delivers its listeners on the loop, so the loop must outlive it.
+int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system, RunLoop& loop);
 
 }  // namespace pellimar::process_tap

@@ -66,7 +66,9 @@ class FakeAudioSystem : public AudioSystem {
         auto it = bytes_.find({kAudioObjectSystemObject, selector, kGlobal});
         if (it != bytes_.end()) {
             ids.resize(it->second.size() / 4);
-            std::memcpy(ids.data(), it->second.data(), ids.size() * 4);
+            if (!ids.empty()) {
+                std::memcpy(ids.data(), it->second.data(), ids.size() * 4);
+            }
         }
         return ids;
     }
@@ -158,7 +160,9 @@ class FakeAudioSystem : public AudioSystem {
             return kAudioHardwareUnknownPropertyError;
         }
         ioSize = std::min<std::uint32_t>(ioSize, static_cast<std::uint32_t>(it->second.size()));
-        std::memcpy(outData, it->second.data(), ioSize);
+        if (ioSize > 0) {
+            std::memcpy(outData, it->second.data(), ioSize);
+        }
         return 0;
     }
     Status setPropertyData(ObjectID object, const AudioObjectPropertyAddress& address,

@@ -109,9 +109,11 @@ class Program {
     std::string out() const { return readFile(out_); }
     std::string err() const { return readFile(err_); }
 
-    // Waits for the JSON document of a started run (or for the program to end).
+    // Waits for the JSON document of a started run (or for the program to end), then for its
+    // signal handling: until then SIGINT and SIGTERM end it at once, as they should.
     bool started() {
-        return eventually([&] { return out().ends_with("\n}\n") || exited(); }) && !exited();
+        return eventually([&] { return out().ends_with("\n}\n") || exited(); }) && !exited() &&
+               eventually([&] { return catchesStopSignals() || exited(); }) && !exited();
     }
     json document() const { return json::parse(out()); }
 
@@ -129,6 +131,17 @@ class Program {
     }
 
   private:
+    bool catchesStopSignals() const {
+        std::istringstream status(readFile("/proc/" + std::to_string(pid_) + "/status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("SigCgt:")) {
+                const auto caught = std::stoull(line.substr(7), nullptr, 16);
+                const auto wanted = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+                return (caught & wanted) == wanted;
+            }
+        }
+        return false;
+    }
     bool exited() {
         if (reaped_) {
             return true;
