@@ -344,7 +344,12 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         decoder.terminate();
     }
     run.waitForReader(2000ms);
-    const int status = decoder.waitForExit();
+    int status = decoder.waitForExit();
+    if (status == 255 && decoder.terminateSent()) {
+        // ffmpeg catches the terminate request and exits with 255 instead of dying of it; the
+        // stop we asked for is not a decoder failure.
+        status = SIGTERM;
+    }
     const std::string text = trimmedDecoderText(run.finish());
     return judgeDecoderEnd({isURL, status, text});
 }

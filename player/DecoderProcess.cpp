@@ -121,9 +121,14 @@ bool ChildProcess::running() {
 
 void ChildProcess::terminate() {
     std::lock_guard guard(lock_);
-    if (pid_ >= 0 && !reaped_) {
-        ::kill(pid_, SIGTERM);
+    if (pid_ >= 0 && !reaped_ && ::kill(pid_, SIGTERM) == 0) {
+        terminateSent_ = true;
     }
+}
+
+bool ChildProcess::terminateSent() {
+    std::lock_guard guard(lock_);
+    return terminateSent_;
 }
 
 int ChildProcess::waitForExit() {

@@ -29,6 +29,8 @@ class ChildProcess {
     Result<void, std::string> launch();
     bool running();
     void terminate();
+    // Whether terminate() reached the child.
+    bool terminateSent();
     // Blocks until the child has ended; its exit code, or the number of the signal that ended it.
     int waitForExit();
 
@@ -43,6 +45,7 @@ class ChildProcess {
     std::mutex lock_;
     pid_t pid_ = -1;
     bool reaped_ = false;
+    bool terminateSent_ = false;
     int status_ = 0;
     int output_ = -1;
     int error_ = -1;

@@ -1,0 +1,169 @@
+#pragma once
+// Runs the built pellimar-player in a world of its own: a temporary audio system file, recording
+// directory and home directory, with output captured to files.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/platform/audio_queue/test_support.hpp"
+
+extern char** environ;
+
+namespace pellimar::testing {
+
+inline std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Runs a shell command line; true when it exited 0.
+inline bool shell(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
+
+class PlayerWorld {
+  public:
+    PlayerWorld() {
+        std::filesystem::create_directories(dir / "rec");
+        std::filesystem::create_directories(dir / "home");
+        environment_ = {{"PELLIMAR_AUDIO_SYSTEM", dir / "world.json"},
+                        {"PELLIMAR_SIM_RECORD_DIR", dir / "rec"},
+                        {"HOME", dir / "home"}};
+    }
+
+    void set(const std::string& name, const std::string& value) { environment_[name] = value; }
+
+    // Generates `seconds` of a distinct tone on each channel as a 48 kHz 16-bit WAV file.
+    std::string makeTone(const std::string& name, double seconds) {
+        const std::string path = dir / name;
+        const std::string command =
+            "ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i "
+            "'aevalsrc=0.3*sin(2*PI*440*t)|0.2*sin(2*PI*330*t):s=48000:d=" +
+            std::to_string(seconds) + "' -ac 2 -c:a pcm_s16le -y '" + path + "'";
+        EXPECT_TRUE(shell(command));
+        return path;
+    }
+
+    // What the decoder makes of a file, as the player asks for it.
+    std::vector<std::int16_t> decode(const std::string& path) {
+        const std::string raw = dir / "reference.raw";
+        EXPECT_TRUE(shell("ffmpeg -nostdin -hide_banner -loglevel error -i '" + path +
+                          "' -f s16le -acodec pcm_s16le -ac 2 -ar 48000 -y '" + raw + "'"));
+        const std::string bytes = readText(raw);
+        std::vector<std::int16_t> samples(bytes.size() / 2);
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+        return samples;
+    }
+
+    std::vector<std::int16_t> recorded() {
+        const auto files = recordings(dir / "rec");
+        EXPECT_EQ(files.size(), 1u);
+        return files.empty() ? std::vector<std::int16_t>{} : readRecording(files[0]).samples;
+    }
+
+    // Starts the player (or `wrapper` followed by the player) with the world's environment.
+    pid_t start(const std::vector<std::string>& arguments,
+                const std::vector<std::string>& wrapper = {}) {
+        std::vector<std::string> argv = wrapper;
+        argv.push_back(std::string(PELLIMAR_BIN_DIR) + "/pellimar-player");
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::vector<char*> cargv;
+        for (auto& a : argv) {
+            cargv.push_back(a.data());
+        }
+        cargv.push_back(nullptr);
+
+        std::map<std::string, std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry(*e);
+            const auto eq = entry.find('=');
+            const std::string name = entry.substr(0, eq);
+            if (name.rfind("PELLIMAR_", 0) != 0 && eq != std::string::npos) {
+                env[name] = entry.substr(eq + 1);
+            }
+        }
+        for (const auto& [k, v] : environment_) {
+            env[k] = v;
+        }
+        std::vector<std::string> entries;
+        for (const auto& [k, v] : env) {
+            entries.push_back(k + "=" + v);
+        }
+        std::vector<char*> cenv;
+        for (auto& e : entries) {
+            cenv.push_back(e.data());
+        }
+        cenv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        const std::string out = dir / "stdout.txt";
+        const std::string err = dir / "stderr.txt";
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = -1;
+        const int rc = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0);
+        return pid;
+    }
+
+    // The exit status, or 128 + the signal; -1 when it did not end in time (it is then killed).
+    int wait(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(90)) {
+        int status = 0;
+        const bool ended = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                                      std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    int run(const std::vector<std::string>& arguments,
+            const std::vector<std::string>& wrapper = {}) {
+        return wait(start(arguments, wrapper));
+    }
+
+    std::string out() { return readText(dir / "stdout.txt"); }
+    std::string err() { return readText(dir / "stderr.txt"); }
+
+    TempDir dir;
+
+  private:
+    std::map<std::string, std::string> environment_;
+};
+
+inline std::vector<std::int16_t> withoutSilentFrames(const std::vector<std::int16_t>& samples) {
+    std::vector<std::int16_t> kept;
+    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
+        if (samples[i] != 0 || samples[i + 1] != 0) {
+            kept.push_back(samples[i]);
+            kept.push_back(samples[i + 1]);
+        }
+    }
+    return kept;
+}
+
+}  // namespace pellimar::testing
