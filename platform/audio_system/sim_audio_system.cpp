@@ -241,6 +241,41 @@ struct SimAudioSystem::Core {
     void deliver(asio::io_context* loop);
 };
 
+// Tells owners of watchers when their io_context goes away, so that a loop destroyed before the
+// audio system does not leave descriptors pointing into it.
+class LoopLifetime final : public asio::execution_context::service {
+  public:
+    static asio::execution_context::id id;
+    explicit LoopLifetime(asio::execution_context& context)
+        : asio::execution_context::service(context) {}
+
+    void add(const void* owner, std::function<void()> onShutdown) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        hooks_[owner] = std::move(onShutdown);
+    }
+    void remove(const void* owner) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        hooks_.erase(owner);
+    }
+
+  private:
+    void shutdown() override {
+        std::map<const void*, std::function<void()>> hooks;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            hooks.swap(hooks_);
+        }
+        for (auto& [owner, hook] : hooks) {
+            hook();
+        }
+    }
+
+    std::mutex mutex_;
+    std::map<const void*, std::function<void()>> hooks_;
+};
+
+asio::execution_context::id LoopLifetime::id;
+
 struct Watcher : std::enable_shared_from_this<Watcher> {
     Watcher(asio::io_context& context, int fd, std::weak_ptr<SimAudioSystem::Core> owner,
             std::string fileName)
@@ -734,6 +769,9 @@ SimAudioSystem::~SimAudioSystem() {
         core_->listeners.clear();
     }
     for (auto& [loop, watcher] : watchers) {
+        // Still in the map, so the loop is alive.
+        asio::use_service<LoopLifetime>(static_cast<asio::execution_context&>(*loop))
+            .remove(core_.get());
         asio::error_code ignored;
         watcher->descriptor.close(ignored);
     }
@@ -1189,6 +1227,22 @@ Status SimAudioSystem::addPropertyListener(ObjectID object,
         auto watcher = std::make_shared<Watcher>(loop, fd, core_, name);
         watcher->arm();
         core_->watchers.emplace(&loop, std::move(watcher));
+        std::weak_ptr<Core> owner = core_;
+        asio::execution_context* context = &loop;
+        asio::use_service<LoopLifetime>(*context).add(core_.get(), [owner, context] {
+            auto core = owner.lock();
+            if (!core) {
+                return;
+            }
+            std::lock_guard<std::mutex> guard(core->mutex);
+            auto loop = static_cast<asio::io_context*>(context);
+            if (auto it = core->watchers.find(loop); it != core->watchers.end()) {
+                asio::error_code ignored;
+                it->second->descriptor.close(ignored);
+                core->watchers.erase(it);
+            }
+            std::erase_if(core->listeners, [&](const auto& l) { return l.second.loop == loop; });
+        });
     }
     Listener entry;
     entry.object = object;
