@@ -459,9 +459,9 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
             const Device& d = w.devices[ref->index];
             switch (sel) {
                 case kAudioObjectPropertyName:
-                    return text(out, d.name);
+                    return text(out, d.nameIsNull ? std::nullopt : std::optional(d.name));
                 case kAudioDevicePropertyDeviceUID:
-                    return text(out, d.uid);
+                    return text(out, d.uidIsNull ? std::nullopt : std::optional(d.uid));
                 case kAudioDevicePropertyTransportType:
                     return scalar(out, d.transportType);
                 case kAudioDevicePropertyNominalSampleRate:

@@ -2,8 +2,8 @@
 // The simulated audio system: every process that opens it shares one world file.
 //
 // Thread safety: calls may come from any thread. Listeners are delivered on the io_context they
-// were added with; destroy the audio system on that context's thread or while it is not running,
-// and keep the context alive until then.
+// were added with, on the thread running it. Destroy the audio system on that thread or while the
+// context is not running; the context may be destroyed before or after it.
 
 #include <memory>
 #include <string>

@@ -534,8 +534,8 @@ Stream streamFromJson(const json& j) {
 
 json deviceJson(const Device& d) {
     json j{{"id", d.id},
-           {"uid", d.uid},
-           {"name", d.name},
+           {"uid", d.uidIsNull ? json() : json(d.uid)},
+           {"name", d.nameIsNull ? json() : json(d.name)},
            {"transportType", codeJson(d.transportType, false)},
            {"nominalSampleRate", d.nominalRate}};
     json rates = json::array();
@@ -574,8 +574,10 @@ json deviceJson(const Device& d) {
 Device deviceFromJson(const json& j) {
     Device d;
     d.id = j.at("id").get<ObjectID>();
-    d.uid = j.at("uid").get<std::string>();
-    d.name = j.at("name").get<std::string>();
+    d.uidIsNull = j.at("uid").is_null();
+    d.uid = d.uidIsNull ? std::string() : j.at("uid").get<std::string>();
+    d.nameIsNull = j.at("name").is_null();
+    d.name = d.nameIsNull ? std::string() : j.at("name").get<std::string>();
     d.transportType = codeFromJson(j.value("transportType", json("bltn")));
     d.nominalRate = j.value("nominalSampleRate", 48000.0);
     for (const auto& r : j.value("availableSampleRates", json::array())) {

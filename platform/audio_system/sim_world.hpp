@@ -70,6 +70,9 @@ struct Device {
     std::vector<Stream> streams;          // input and output streams, in platform order
     std::vector<DataSource> dataSources;  // input data sources
     std::optional<std::uint32_t> currentSource;
+    // The platform hands out no reference for these (null in the file).
+    bool uidIsNull = false;
+    bool nameIsNull = false;
     // Set for aggregate devices: the description they were created from ('acom'). Any JSON value.
     std::optional<Value> composition;
     // Delayed effect: the stream configuration reads as empty for this many more reads (-1:

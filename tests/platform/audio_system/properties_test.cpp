@@ -122,6 +122,9 @@ TEST(SimAudioSystemSizes, CountBytesLikeThePlatform) {
     WorldBuilder world;
     auto speakers = world.addOutputDevice("Speakers", "spk", 2);
     auto usb = world.addDevice(sim::Device::make("USB", "usb", 4, 8));
+    auto nameless = world.addOutputDevice("", "", 2);
+    world.device(nameless).uidIsNull = true;
+    world.device(nameless).nameIsNull = true;
     world.addProcess(100, "a", true);
     world.addProcess(101, "b", true);
     world.addProcess(102, std::nullopt, false);
@@ -203,7 +206,11 @@ TEST(SimAudioSystemSizes, CountBytesLikeThePlatform) {
         usb, address(kAudioDevicePropertyDataSources, kAudioObjectPropertyScopeInput)));
     EXPECT_TRUE(system->hasProperty(usb, address(kAudioDevicePropertyDeviceUID)));
 
-    std::optional<std::string> none;
+    // Null references are answers, not failures.
+    std::optional<std::string> none = "x";
+    EXPECT_EQ(system->getStringProperty(nameless, address(kAudioDevicePropertyDeviceUID), none), 0);
+    EXPECT_FALSE(none.has_value());
+    EXPECT_EQ(str(*system, nameless, kAudioObjectPropertyName), "<null>");
     auto processes = ids(*system, 1, kAudioHardwarePropertyProcessObjectList);
     EXPECT_EQ(system->getStringProperty(processes[2], address(kAudioProcessPropertyBundleID), none),
               0);
