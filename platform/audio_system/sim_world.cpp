@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <unordered_set>
 
 #include "platform/audio_system/world_store.hpp"
 
@@ -720,9 +721,13 @@ Result<World, std::string> parseWorld(const std::string& text) {
         w.defaultSystemOutput = j.value("defaultSystemOutputDevice", 0u);
         w.supportsProcessTaps = j.value("supportsProcessTaps", true);
         std::uint32_t highest = 1;
+        std::unordered_set<ObjectID> ids;
         auto seen = [&](ObjectID id) {
             if (id <= 1) {
                 throw std::runtime_error("object ID " + std::to_string(id) + " is reserved");
+            }
+            if (!ids.insert(id).second) {
+                throw std::runtime_error("object ID " + std::to_string(id) + " is used twice");
             }
             highest = std::max(highest, id);
         };

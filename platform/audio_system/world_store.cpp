@@ -162,6 +162,11 @@ bool ProcessLiveness::alive(std::int32_t pid, std::uint64_t startTime) {
     Entry entry;
     entry.startTime = startTime;
     int fd = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0 && errno != ESRCH) {
+        // No pidfds here (old kernel, sandbox): fall back to comparing start times every time.
+        auto actual = processStartTime(pid);
+        return actual && *actual == startTime;
+    }
     if (fd >= 0) {
         entry.pidfd = FileDescriptor(fd);
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);

@@ -70,6 +70,9 @@ TEST(SimWorldFile, BadFilesGiveClearErrors) {
 
     writeFile(dir.world(), R"({"nextObjectID": 3, "processes": [{"id": 7, "pid": 1}]})");
     EXPECT_NE(openError(dir.world()).find("nextObjectID"), std::string::npos);
+    writeFile(dir.world(), R"({"nextObjectID": 9, "processes": [{"id": 7, "pid": 1}],
+                               "taps": [{"id": 7, "uid": "u", "description": {"name": ""}}]})");
+    EXPECT_NE(openError(dir.world()).find("used twice"), std::string::npos);
 
     EXPECT_NE(openError(dir.file("missing/audio-system.json")).find("world directory"),
               std::string::npos);
