@@ -1,11 +1,40 @@
 #!/usr/bin/env bash
-# Builds the programs and runs the main job against the built-in simulated audio system.
+# Builds the programs and runs the main job, the application capture, against the built-in
+# simulated audio system: two applications are captured, a third joins while it runs, and a
+# SIGTERM leaves the system as it was.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$(nproc)"
-export PELLIMAR_AUDIO_SYSTEM=${PELLIMAR_AUDIO_SYSTEM:-$PWD/build/demo-world.json}
-bin=build/release/bin
-echo "== Simulated audio system ($PELLIMAR_AUDIO_SYSTEM)"
-"$bin/pellimar-audio-sim" show
+bin=$PWD/build/release/bin
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export PELLIMAR_AUDIO_SYSTEM=$work/audio-system.json
+sim=$bin/pellimar-audio-sim
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "The simulated machine"
+"$sim" show
+"$sim" add-process --pid 4242 --bundle-id com.google.Chrome --running >/dev/null
+"$sim" add-process --pid 4243 --bundle-id com.apple.Music >/dev/null
+
+step "pellimar-process-tap list"
+"$bin/pellimar-process-tap" list
+
+step "pellimar-process-tap run --live-input-name 'Built-in Microphone'"
+"$bin/pellimar-process-tap" run --live-input-name "Built-in Microphone" >"$work/run.json" 2>"$work/run.log" &
+tap=$!
+for _ in $(seq 100); do [ -s "$work/run.json" ] && break; sleep 0.1; done
+cat "$work/run.json"
+step "Safari starts while the capture runs"
+"$sim" add-process --pid 4244 --bundle-id com.apple.Safari.WebContent --running >/dev/null
+sleep 1.5
+"$sim" show
+kill -TERM "$tap"
+wait "$tap" && echo "pellimar-process-tap exited 0 after SIGTERM"
+cat "$work/run.log"
+
+step "After the stop"
+"$sim" show
