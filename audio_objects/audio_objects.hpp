@@ -109,6 +109,12 @@ Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system, Selec
     return ids;
 }
 
+// The device list, the only list the output fabric reads.
+template <typename Error>
+Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system) {
+    return objectIDs<Error>(system, audio::kAudioHardwarePropertyDevices);
+}
+
 // A fixed-size value, starting from `initial`.
 template <typename Error, typename T>
 Result<T, Error> scalar(audio::AudioSystem& system, ObjectID object, Selector selector, T initial) {

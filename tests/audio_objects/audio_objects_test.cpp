@@ -37,6 +37,7 @@ TEST(ObjectIDs, ReadsListAndReportsEachStepWithProgramTexts) {
     auto ids = objectIDs<TapError>(system, audio::kAudioHardwarePropertyDevices);
     ASSERT_TRUE(ids);
     EXPECT_EQ(*ids, (std::vector<ObjectID>{7, 3, 9}));
+    EXPECT_EQ(*objectIDs<FabricError>(system), (std::vector<ObjectID>{7, 3, 9}));
 
     system.fault("size", 1, audio::kAudioHardwarePropertyDevices, -50, 2);
     EXPECT_EQ(
