@@ -9,7 +9,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <regex>
 #include <unordered_set>
 
 #include "platform/audio_system/world_store.hpp"
@@ -1030,7 +1033,25 @@ Result<ObjectID, std::string> WorldControl::addDelay(Delay delay) {
 }
 
 Result<void, std::string> WorldControl::reset() {
-    return update([](World& w) { w = defaultWorldFrom(w.nextObjectID); });
+    auto r = update([](World& w) { w = defaultWorldFrom(w.nextObjectID); });
+    if (r) {
+        return r;
+    }
+    // An unreadable world can still be replaced; keep its counter if it is legible, so that IDs
+    // handed out before stay unused.
+    std::ifstream in(path_);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::uint32_t next = 2;
+    std::smatch m;
+    if (std::regex_search(text, m, std::regex("\"nextObjectID\"\\s*:\\s*([0-9]{1,9})"))) {
+        next = std::uint32_t(std::stoul(m[1].str()));
+    }
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(std::filesystem::path(path_).parent_path(), ignored) &&
+        !std::filesystem::path(path_).parent_path().empty()) {
+        return r;  // nothing to repair where there is no directory
+    }
+    return WorldStore::writeWorld(path_, defaultWorldFrom(next));
 }
 
 // ---- location ----

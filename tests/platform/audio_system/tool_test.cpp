@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "platform/audio_system/sim_audio_system.hpp"
 #include "platform/audio_system/sim_world.hpp"
@@ -107,6 +108,14 @@ TEST(SimTool, InjectFaultAndReset) {
     EXPECT_TRUE(after->faults.empty());
     EXPECT_EQ(after->devices.size(), 3u);
     EXPECT_GE(after->devices.front().id, before->nextObjectID);  // IDs are never reused
+
+    // A corrupted world can be reset, keeping its ID counter.
+    { std::ofstream(dir.world()) << "{\"nextObjectID\": 5000, \"devices\": [oops"; }
+    EXPECT_EQ(tool(dir, "show").status, 1);
+    ASSERT_EQ(tool(dir, "reset").status, 0);
+    auto repaired = sim::WorldControl(dir.world()).read();
+    ASSERT_TRUE(repaired) << repaired.error();
+    EXPECT_EQ(repaired->devices.front().id, 5000u);
 
     EXPECT_EQ(tool(dir, "inject-fault --op sometimes --status '!obj'").status, 2);
     EXPECT_EQ(tool(dir, "frobnicate").status, 2);
