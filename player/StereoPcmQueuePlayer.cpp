@@ -153,8 +153,10 @@ void StereoPcmQueuePlayer::enqueueFromPending(AudioQueueBufferRef buffer, Output
         take = std::min<std::size_t>(available, capacity);
         // Whole frames only: a pipe read may end mid-frame, and the rest of that frame follows.
         take -= take % 4;
-        std::memcpy(data, pending_.data() + pendingHead_, take);
-        pendingHead_ += take;
+        if (take > 0) {
+            std::memcpy(data, pending_.data() + pendingHead_, take);
+            pendingHead_ += take;
+        }
         if (take == 0 && inputEnded_ && available > 0) {
             // A stray partial frame at the very end: play it padded rather than drop it.
             std::memset(data, 0, 4);

@@ -1,0 +1,167 @@
+// Figures for the stream player: gain control throughput on one core, and the player's own CPU
+// and resident memory while it plays a long local file (ffmpeg not counted).
+//
+//   player_bench [seconds-of-playback-to-measure]   (default 30; the file is 10 minutes long)
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "player/NativeAgc.hpp"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using pellimar::player::AgcEnvelope;
+using pellimar::player::AgcSettings;
+using pellimar::player::NativeAgc;
+
+// Speech-like material: a tone whose level wanders by tens of dB, with pauses.
+std::vector<std::int16_t> material(std::size_t frames) {
+    std::vector<std::int16_t> samples(frames * 2);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double t = double(i) / 48000;
+        const double envelope = std::pow(10, (-30 + 20 * std::sin(t * 0.7)) / 20);
+        const bool pause = std::fmod(t, 7.0) > 6.0;
+        const double v = pause ? 0 : envelope * std::sin(2 * M_PI * 440 * t);
+        samples[2 * i] = std::int16_t(std::lround(v * 32767));
+        samples[2 * i + 1] = std::int16_t(std::lround(v * 0.8 * 32767));
+    }
+    return samples;
+}
+
+double agcRealTimeFactor(bool enabled) {
+    const std::size_t frames = 48000 * 120;
+    const auto source = material(frames);
+    NativeAgc agc(pellimar::player::Environment{});
+    AgcSettings settings;
+    settings.enabled = enabled;
+    agc.configure(AgcEnvelope{1, settings});
+    auto work = source;
+    const auto start = Clock::now();
+    for (std::size_t done = 0; done < frames; done += 4096) {
+        const std::size_t n = std::min<std::size_t>(4096, frames - done);
+        agc.process(work.data() + 2 * done, std::int64_t(n));
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return (double(frames) / 48000) / seconds;
+}
+
+struct ProcessSample {
+    double cpuSeconds = 0;
+    long rssKb = 0;
+    long hwmKb = 0;
+};
+
+ProcessSample sample(pid_t pid) {
+    ProcessSample s;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        std::vector<std::string> values;
+        while (fields >> field) {
+            values.push_back(field);
+        }
+        // After the command: state is field 3; utime and stime are fields 14 and 15.
+        if (values.size() > 13) {
+            s.cpuSeconds = double(std::stoll(values[11]) + std::stoll(values[12])) /
+                           double(::sysconf(_SC_CLK_TCK));
+        }
+    }
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            s.rssKb = std::stol(line.substr(6));
+        } else if (line.rfind("VmHWM:", 0) == 0) {
+            s.hwmKb = std::stol(line.substr(6));
+        }
+    }
+    return s;
+}
+
+int measurePlayer(double measureSeconds) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("pellimar-player-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string input = (dir / "long.flac").string();
+    const std::string make =
+        "ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i "
+        "'aevalsrc=0.3*sin(2*PI*440*t)|0.2*sin(2*PI*330*t):s=48000:d=600' -ac 2 -y '" +
+        input + "'";
+    if (std::system(make.c_str()) != 0) {
+        std::fprintf(stderr, "cannot generate the input with ffmpeg\n");
+        return 1;
+    }
+    ::setenv("PELLIMAR_AUDIO_SYSTEM", (dir / "world.json").c_str(), 1);
+    ::unsetenv("PELLIMAR_SIM_RECORD_DIR");
+
+    std::string program = std::string(PELLIMAR_BIN_DIR) + "/pellimar-player";
+    std::string fileFlag = "--file";
+    std::string path = input;
+    char* argv[] = {program.data(), fileFlag.data(), path.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir / "stderr.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", program.c_str());
+        return 1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Skip start-up (settling, prebuffering), then measure steady playback.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const ProcessSample before = sample(pid);
+    const auto start = Clock::now();
+    long peakRss = 0;
+    while (Clock::now() - start < std::chrono::duration<double>(measureSeconds)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        peakRss = std::max(peakRss, sample(pid).rssKb);
+    }
+    const ProcessSample after = sample(pid);
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+
+    std::printf("player while playing a 10-minute local file (%.0f s measured, ffmpeg excluded):\n",
+                wall);
+    std::printf("  cpu        %.2f %% of one core\n",
+                100 * (after.cpuSeconds - before.cpuSeconds) / wall);
+    std::printf("  rss        %.1f MB now, %.1f MB peak sampled, %.1f MB high-water mark\n",
+                double(after.rssKb) / 1024, double(peakRss) / 1024, double(after.hwmKb) / 1024);
+    std::printf("  exit       %d after SIGTERM\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double measureSeconds = argc > 1 ? std::atof(argv[1]) : 30;
+    std::printf("gain control, one core, 4096-frame chunks of 48 kHz stereo:\n");
+    std::printf("  enabled    %.0f x real time\n", agcRealTimeFactor(true));
+    std::printf("  disabled   %.0f x real time\n", agcRealTimeFactor(false));
+    std::fflush(stdout);
+    return measurePlayer(measureSeconds);
+}
