@@ -190,6 +190,24 @@ TEST(PlayerPlayback, ConfigurationWrittenMidPlayTakesEffect) {
     };
     ASSERT_TRUE(eventually([&] { return readStatus().contains("rawInput"); }, 60s));
     EXPECT_EQ(readStatus()["revision"], -1);
+
+    // While it plays, the player is listed as a running audio process under its identifier.
+    auto listed = [&] {
+        const auto system =
+            nlohmann::json::parse(readText(world.dir / "world.json"), nullptr, false);
+        if (!system.is_object() || !system.contains("processes")) {
+            return false;
+        }
+        for (const auto& process : system["processes"]) {
+            if (process.value("pid", 0) == pid &&
+                process.value("bundleID", nlohmann::json()) == "org.pellimar.player.4" &&
+                process.value("running", false)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(eventually(listed, 30s));
     EXPECT_EQ(readStatus()["generation"], "g1");
 
     nlohmann::json envelope = {{"revision", 7},
