@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <unordered_set>
 
 #include "platform/audio_system/world_store.hpp"
@@ -1042,9 +1041,12 @@ Result<void, std::string> WorldControl::reset() {
     std::ifstream in(path_);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::uint32_t next = 2;
-    std::smatch m;
-    if (std::regex_search(text, m, std::regex("\"nextObjectID\"\\s*:\\s*([0-9]{1,9})"))) {
-        next = std::uint32_t(std::stoul(m[1].str()));
+    if (auto key = text.find("\"nextObjectID\""); key != std::string::npos) {
+        auto digits = text.find_first_of("0123456789", key);
+        auto colon = text.find(':', key);
+        if (digits != std::string::npos && colon != std::string::npos && colon < digits) {
+            std::from_chars(text.data() + digits, text.data() + text.size(), next);
+        }
     }
     std::error_code ignored;
     if (!std::filesystem::is_directory(std::filesystem::path(path_).parent_path(), ignored) &&
