@@ -23,6 +23,7 @@ const char* kUsage =
     "  set-running ID true|false\n"
     "  add-device --name NAME --uid UID [--inputs N] [--outputs N] [--transport CODE]\n"
     "             [--rate HZ] [--source ID=NAME ...] [--current-source ID]\n"
+    "             (source IDs: numbers or four characters)\n"
     "  remove-device ID\n"
     "  inject-fault --op sizeQuery|read|write|has|create|destroy [--object ID] [--selector CODE]\n"
     "               --status CODE [--count N | --always]\n"
@@ -115,7 +116,7 @@ void showWorld(const World& w, const std::string& path, std::ostream& out) {
         if (!d.dataSources.empty()) {
             out << "      sources:";
             for (const auto& s : d.dataSources) {
-                out << "  " << s.id << " \"" << s.name.value_or("<no name>") << "\""
+                out << "  " << codeText(s.id) << " \"" << s.name.value_or("<no name>") << "\""
                     << (d.currentSource == s.id ? " (current)" : "");
             }
             out << "\n";
@@ -272,7 +273,7 @@ int runSimTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         d.nominalRate = *rate;
         for (auto [it, end] = o.values.equal_range("--source"); it != end; ++it) {
             auto eq = it->second.find('=');
-            auto id = number<std::uint32_t>(it->second.substr(0, eq));
+            auto id = codeFromText(it->second.substr(0, eq));
             if (!id) {
                 return usage("--source needs ID=NAME");
             }
@@ -282,7 +283,7 @@ int runSimTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                           : std::optional<std::string>(it->second.substr(eq + 1))});
         }
         if (auto current = o.get("--current-source")) {
-            d.currentSource = number<std::uint32_t>(*current);
+            d.currentSource = codeFromText(*current);
         } else if (!d.dataSources.empty()) {
             d.currentSource = d.dataSources.front().id;
         }
