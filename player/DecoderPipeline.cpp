@@ -159,7 +159,8 @@ class DecoderRun {
     }
 
     bool waitForReader(std::chrono::milliseconds timeout) {
-        return readerDone_.try_acquire_for(timeout);
+        readerFinished_ = readerFinished_ || readerDone_.try_acquire_for(timeout);
+        return readerFinished_;
     }
 
     // After the decoder has ended: the reader is released if something else still holds the
@@ -181,6 +182,7 @@ class DecoderRun {
     StereoPcmQueuePlayer& player_;
     int cancelFd_;
     std::binary_semaphore readerDone_{0};
+    bool readerFinished_ = false;  // the main thread's memory of having taken readerDone_
     std::thread reader_;
     std::thread errors_;
     std::string errorBytes_;  // written by errors_, read after joining it
@@ -316,7 +318,13 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     for (;;) {
         if (player.bufferedBytes() >= kPrebufferBytes ||
-            std::chrono::steady_clock::now() >= deadline || !decoder.running()) {
+            std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        if (!decoder.running()) {
+            // What the decoder wrote before it ended may still sit in the pipe; judge the
+            // pending bytes only once the reader has reached the end.
+            run.waitForReader(2000ms);
             break;
         }
         loop.runFor(50ms);

@@ -134,6 +134,21 @@ TEST(PlayerDecoder, ConnectionTextFailsAUrlButNotAFile) {
     EXPECT_EQ(world.run({"--file", "/a.wav"}), 0);
 }
 
+TEST(PlayerDecoder, SourceShorterThanThePrebufferPlaysWhole) {
+    PlayerWorld world;
+    const std::string sent = world.dir / "sent.raw";
+    // Odd length: the stray partial frame at the end is played padded, not lost.
+    world.set("PELLIMAR_FFMPEG",
+              fakeDecoder(world, "fake", "head -c 8002 /dev/urandom | tee '" + sent + "'"));
+    EXPECT_EQ(world.run({"--file", "/a.wav"}), 0);
+    std::string bytes = readText(sent);
+    ASSERT_EQ(bytes.size(), 8002u);
+    bytes.append(2, '\0');
+    std::vector<std::int16_t> expected(bytes.size() / 2);
+    std::memcpy(expected.data(), bytes.data(), bytes.size());
+    EXPECT_EQ(world.recorded(), expected);
+}
+
 TEST(PlayerDecoder, NoDecoderFound) {
     if (!shell("unshare -rm true 2>/dev/null")) {
         GTEST_SKIP() << "needs a private mount namespace to hide /usr/bin/ffmpeg";
