@@ -181,14 +181,14 @@ using ListenerID = std::uint64_t;
 // While alive, the calling process is listed as an audio process with the given bundle
 // identifier, running (doing I/O) while setRunning(true). Owned by an output queue.
 class ProcessRegistration {
-public:
+  public:
     virtual ~ProcessRegistration() = default;
     virtual ObjectID objectID() const = 0;
     virtual void setRunning(bool running) = 0;
 };
 
 class AudioSystem {
-public:
+  public:
     virtual ~AudioSystem() = default;
 
     // AudioObjectHasProperty

@@ -20,7 +20,7 @@ Failure<std::decay_t<E>> fail(E&& error) {
 
 template <typename T, typename E>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Result(Failure<E> f) : v_(std::in_place_index<1>, std::move(f.error)) {}
 
@@ -53,14 +53,14 @@ public:
         return std::get<1>(std::move(v_));
     }
 
-private:
+  private:
     std::variant<T, E> v_;
 };
 
 // For operations that yield nothing but may fail.
 template <typename E>
 class [[nodiscard]] Result<void, E> {
-public:
+  public:
     Result() = default;
     Result(Failure<E> f) : error_(std::move(f.error)), failed_(true) {}
 
@@ -75,7 +75,7 @@ public:
         return std::move(error_);
     }
 
-private:
+  private:
     E error_{};
     bool failed_ = false;
 };

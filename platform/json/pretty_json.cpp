@@ -7,7 +7,9 @@
 namespace pellimar::json {
 namespace {
 
-void indent(std::string& out, int depth) { out.append(static_cast<std::size_t>(depth) * 2, ' '); }
+void indent(std::string& out, int depth) {
+    out.append(static_cast<std::size_t>(depth) * 2, ' ');
+}
 
 void write(std::string& out, const nlohmann::json& v, int depth) {
     switch (v.type()) {

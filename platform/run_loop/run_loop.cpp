@@ -11,7 +11,7 @@ namespace pellimar {
 namespace {
 
 class SteadyTimer final : public Timer {
-public:
+  public:
     SteadyTimer(asio::io_context& context, RunLoop::Duration interval, bool repeating,
                 std::function<void()> fire)
         : timer_(context), interval_(interval), repeating_(repeating), fire_(std::move(fire)) {}
@@ -34,7 +34,7 @@ public:
     }
     ~SteadyTimer() override { cancel(); }
 
-private:
+  private:
     asio::steady_timer timer_;
     RunLoop::Duration interval_;
     bool repeating_;
@@ -44,7 +44,7 @@ private:
 };
 
 class DescriptorSource final : public ReadSource {
-public:
+  public:
     DescriptorSource(asio::io_context& context, int fd, std::function<void()> readable)
         : descriptor_(context, ::dup(fd)), readable_(std::move(readable)) {}
     ~DescriptorSource() override { cancel(); }
@@ -71,14 +71,14 @@ public:
         descriptor_.close(ignored);
     }
 
-private:
+  private:
     asio::posix::stream_descriptor descriptor_;
     std::function<void()> readable_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class AsioSignalSource final : public SignalSource {
-public:
+  public:
     AsioSignalSource(asio::io_context& context, std::initializer_list<int> signals,
                      std::function<void(int)> handler)
         : set_(context), handler_(std::move(handler)) {
@@ -103,7 +103,7 @@ public:
         });
     }
 
-private:
+  private:
     asio::signal_set set_;
     std::function<void(int)> handler_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
@@ -136,9 +136,13 @@ void RunLoop::poll() {
     context_.poll();
 }
 
-void RunLoop::stop() { context_.stop(); }
+void RunLoop::stop() {
+    context_.stop();
+}
 
-void RunLoop::post(std::function<void()> work) { asio::post(context_, std::move(work)); }
+void RunLoop::post(std::function<void()> work) {
+    asio::post(context_, std::move(work));
+}
 
 std::unique_ptr<Timer> RunLoop::scheduleRepeating(Duration interval, std::function<void()> fire) {
     auto timer = std::make_unique<SteadyTimer>(context_, interval, true, std::move(fire));

@@ -16,26 +16,26 @@ class RunLoop;
 
 // A scheduled timer; destroying it cancels it.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void cancel() = 0;
 };
 
 // Calls back when a descriptor becomes readable, each time, until destroyed.
 class ReadSource {
-public:
+  public:
     virtual ~ReadSource() = default;
     virtual void cancel() = 0;
 };
 
 // Catches signals on the run loop instead of in a signal handler, until destroyed.
 class SignalSource {
-public:
+  public:
     virtual ~SignalSource() = default;
 };
 
 class RunLoop {
-public:
+  public:
     using Duration = std::chrono::steady_clock::duration;
 
     RunLoop();
@@ -62,7 +62,7 @@ public:
     std::unique_ptr<SignalSource> watchSignals(std::initializer_list<int> signals,
                                                std::function<void(int)> handler);
 
-private:
+  private:
     asio::io_context context_;
 };
 
