@@ -264,6 +264,21 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     const double riseStep = c.riseDbPerSecond / kSampleRate;
     const double fallStep = c.fallDbPerSecond / kSampleRate;
     const double openDb = c.silenceDb + c.hysteresisDb;
+    // The gate compares decibels; away from its two thresholds the comparison is settled in the
+    // energy domain, which spares a logarithm per frame without changing a single decision.
+    const double closeEnergy = std::pow(10, c.silenceDb / 10);
+    const double openEnergy = std::pow(10, openDb / 10);
+    constexpr double kMargin = 1e-9;
+    auto gateCompare = [](double x, double thresholdEnergy, double thresholdDb) {
+        if (x < thresholdEnergy * (1 - kMargin)) {
+            return -1;
+        }
+        if (x > thresholdEnergy * (1 + kMargin)) {
+            return 1;
+        }
+        const double gateDb = 10 * std::log10(x);
+        return gateDb < thresholdDb ? -1 : 1;
+    };
     s.peakLimited = false;
 
     // The linear gain is recomputed only when gainDb moved; in hold and inside the dead band it
@@ -280,19 +295,20 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
         const double ms = (l * l + r * r) * 0.5;
         s.energy = a * s.energy + (1 - a) * ms;
         s.gateEnergy = g * s.gateEnergy + (1 - g) * ms;
-        const double gateDb = 10 * std::log10(std::max(s.gateEnergy, 1e-20));
+        const double gateLevel = std::max(s.gateEnergy, 1e-20);
+        const bool belowSilence = gateCompare(gateLevel, closeEnergy, c.silenceDb) < 0;
 
-        if (gateDb < c.silenceDb) {
+        if (belowSilence) {
             s.quietSamples += 1;
             if (s.quietSamples >= holdFrames) {
                 s.gateOpen = false;
             }
-        } else if (gateDb >= openDb) {
+        } else if (gateCompare(gateLevel, openEnergy, openDb) > 0) {
             s.gateOpen = true;
             s.quietSamples = 0;
         }
 
-        if (gateDb >= c.silenceDb && s.gateOpen && ms > 0) {
+        if (!belowSilence && s.gateOpen && ms > 0) {
             const double levelDb = 10 * std::log10(std::max(s.energy, 1e-20));
             double desired = c.targetRmsDb - levelDb;
             if (std::fabs(desired - s.gainDb) > c.deadbandDb) {

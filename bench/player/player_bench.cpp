@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -112,6 +113,10 @@ int measurePlayer(double measureSeconds) {
         return 1;
     }
     ::setenv("PELLIMAR_AUDIO_SYSTEM", (dir / "world.json").c_str(), 1);
+    const std::string config = (dir / "agc-config.json").string();
+    const std::string status = (dir / "agc-status.json").string();
+    ::setenv("PELLIMAR_AGC_CONFIG", config.c_str(), 1);
+    ::setenv("PELLIMAR_AGC_STATUS", status.c_str(), 1);
     ::unsetenv("PELLIMAR_SIM_RECORD_DIR");
 
     std::string program = std::string(PELLIMAR_BIN_DIR) + "/pellimar-player";
@@ -140,9 +145,35 @@ int measurePlayer(double measureSeconds) {
     }
     const ProcessSample after = sample(pid);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+
+    // How long a new configuration revision takes to show in the status file.
+    std::vector<double> latencies;
+    for (int revision = 1; revision <= 10; ++revision) {
+        const std::string text =
+            "{\"revision\":" + std::to_string(revision) +
+            ",\"config\":{\"enabled\":true,\"targetRmsDb\":-20,\"maxBoostDb\":12,"
+            "\"maxAttenuationDb\":24,\"windowMs\":3000,\"deadbandDb\":1,\"riseDbPerSecond\":1,"
+            "\"fallDbPerSecond\":12,\"silenceDb\":-60,\"hysteresisDb\":3,\"holdMs\":1000,"
+            "\"peakCeilingDb\":-1.5}}";
+        std::ofstream(config + ".new") << text;
+        const auto written = Clock::now();
+        std::filesystem::rename(config + ".new", config);
+        const std::string expected = "\"revision\":" + std::to_string(revision) + ",";
+        while (Clock::now() - written < std::chrono::seconds(5)) {
+            std::ifstream in(status);
+            const std::string current((std::istreambuf_iterator<char>(in)), {});
+            if (current.find(expected) != std::string::npos) {
+                latencies.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - written).count());
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(137));
+    }
     ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    int exitStatus = 0;
+    ::waitpid(pid, &exitStatus, 0);
 
     std::printf("player while playing a 10-minute local file (%.0f s measured, ffmpeg excluded):\n",
                 wall);
@@ -150,7 +181,13 @@ int measurePlayer(double measureSeconds) {
                 100 * (after.cpuSeconds - before.cpuSeconds) / wall);
     std::printf("  rss        %.1f MB now, %.1f MB peak sampled, %.1f MB high-water mark\n",
                 double(after.rssKb) / 1024, double(peakRss) / 1024, double(after.hwmKb) / 1024);
-    std::printf("  exit       %d after SIGTERM\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::printf("  exit       %d after SIGTERM\n",
+                WIFEXITED(exitStatus) ? WEXITSTATUS(exitStatus) : -1);
+    if (!latencies.empty()) {
+        std::sort(latencies.begin(), latencies.end());
+        std::printf("  agc config to status: median %.0f ms, worst %.0f ms (%zu of 10 seen)\n",
+                    latencies[latencies.size() / 2], latencies.back(), latencies.size());
+    }
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -255,6 +255,93 @@ TEST(AgcArithmetic, ZeroHoldClosesOnTheFirstQuietFrame) {
     FAIL() << "the gate meter never fell below the threshold";
 }
 
+// The per-frame arithmetic written out plainly, to hold the optimised loop to it bit for bit.
+void referenceProcess(AgcState& s, std::int16_t* samples, std::int64_t frames) {
+    const AgcSettings& c = s.config;
+    const double a = std::exp(-1 / (c.windowMs * 48000 / 1000));
+    const double g = std::exp(-1.0 / 480);
+    const double ceiling = std::pow(10, c.peakCeilingDb / 20);
+    s.peakLimited = false;
+    for (std::int64_t i = 0; i < frames; ++i) {
+        const double l = samples[2 * i] / 32768.0;
+        const double r = samples[2 * i + 1] / 32768.0;
+        const double peak = std::max(std::fabs(l), std::fabs(r));
+        const double ms = (l * l + r * r) * 0.5;
+        s.energy = a * s.energy + (1 - a) * ms;
+        s.gateEnergy = g * s.gateEnergy + (1 - g) * ms;
+        const double gateDb = 10 * std::log10(std::max(s.gateEnergy, 1e-20));
+        if (gateDb < c.silenceDb) {
+            s.quietSamples += 1;
+            if (s.quietSamples >= c.holdMs * 48) {
+                s.gateOpen = false;
+            }
+        } else if (gateDb >= c.silenceDb + c.hysteresisDb) {
+            s.gateOpen = true;
+            s.quietSamples = 0;
+        }
+        if (gateDb >= c.silenceDb && s.gateOpen && ms > 0) {
+            const double levelDb = 10 * std::log10(std::max(s.energy, 1e-20));
+            double desired = c.targetRmsDb - levelDb;
+            if (std::fabs(desired - s.gainDb) > c.deadbandDb) {
+                desired = std::min(std::max(desired, -c.maxAttenuationDb), c.maxBoostDb);
+                double step = desired - s.gainDb;
+                step =
+                    std::min(std::max(step, -c.fallDbPerSecond / 48000), c.riseDbPerSecond / 48000);
+                s.gainDb = s.gainDb + step;
+            }
+            s.status = "active";
+        } else {
+            s.status = "hold";
+        }
+        double gain = std::pow(10, s.gainDb / 20);
+        if (gain * peak > ceiling) {
+            gain = ceiling / peak;
+            s.peakLimited = true;
+        }
+        samples[2 * i] = sampleFromScaled(l * gain * 32768);
+        samples[2 * i + 1] = sampleFromScaled(r * gain * 32768);
+    }
+}
+
+TEST(AgcArithmetic, MatchesThePlainArithmeticBitForBit) {
+    AgcSettings settings;
+    settings.holdMs = 40;
+    settings.windowMs = 400;
+    settings.riseDbPerSecond = 6;
+    settings.fallDbPerSecond = 48;
+    NativeAgc agc(Environment{});
+    agc.configure(enabledEnvelope(1, settings));
+    AgcState reference = agc.state();
+
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> levelDb(-95, 0);
+    std::uniform_int_distribution<int> length(1, 4096);
+    for (int chunk = 0; chunk < 400; ++chunk) {
+        // Levels that wander across the gate thresholds, into silence and up to full scale.
+        const double level = chunk % 17 == 0 ? -200 : levelDb(random);
+        const double amplitude = std::pow(10, level / 20) * 32767;
+        const int frames = length(random);
+        std::vector<std::int16_t> samples(std::size_t(2 * frames));
+        for (int i = 0; i < frames; ++i) {
+            const double v = amplitude * std::sin(0.05 * (chunk * 4096 + i));
+            samples[std::size_t(2 * i)] = std::int16_t(std::lround(v));
+            samples[std::size_t(2 * i + 1)] = std::int16_t(std::lround(-0.7 * v));
+        }
+        auto expected = samples;
+        referenceProcess(reference, expected.data(), frames);
+        agc.process(samples.data(), frames);
+        const AgcState actual = agc.state();
+        ASSERT_EQ(samples, expected) << "chunk " << chunk;
+        ASSERT_EQ(actual.gainDb, reference.gainDb) << "chunk " << chunk;
+        ASSERT_EQ(actual.energy, reference.energy);
+        ASSERT_EQ(actual.gateEnergy, reference.gateEnergy);
+        ASSERT_EQ(actual.quietSamples, reference.quietSamples);
+        ASSERT_EQ(actual.gateOpen, reference.gateOpen);
+        ASSERT_EQ(actual.status, reference.status);
+        ASSERT_EQ(actual.peakLimited, reference.peakLimited);
+    }
+}
+
 TEST(AgcSettingsRules, RangesAreInclusiveAndFinite) {
     AgcSettings s;
     EXPECT_TRUE(s.valid());
