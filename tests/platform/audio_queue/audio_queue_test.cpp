@@ -327,19 +327,5 @@ TEST_F(AudioQueueTest, CurrentDeviceMustExist) {
     EXPECT_EQ(queue->setCurrentDevice(""), kAudioQueueErr_InvalidDevice);
 }
 
-TEST(AudioQueueRecording, NoRecordingWithoutTheVariable) {
-    ::unsetenv("PELLIMAR_SIM_RECORD_DIR");
-    TempDir dir;
-    FakeAudioSystem system;
-    OutputQueueOptions options;
-    options.format = stereo16();
-    options.callback = [](OutputQueue&, AudioQueueBufferRef) {};
-    auto queue = newOutputQueue(system, options);
-    ASSERT_TRUE(queue.ok());
-    ASSERT_EQ(queue.value()->start(), 0);
-    queue.value().reset();
-    EXPECT_TRUE(recordings(dir.path()).empty());
-}
-
 }  // namespace
 }  // namespace pellimar::testing
