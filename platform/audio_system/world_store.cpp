@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -97,7 +100,55 @@ bool pruneDead(World& world, ProcessLiveness& liveness) {
     return world.processes.size() != before;
 }
 
+constexpr std::int64_t kStatCheckIntervalNs = 100'000'000;
+
+std::int64_t coarseNowNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
 }  // namespace
+
+SharedChangeCounter::~SharedChangeCounter() {
+    if (word_ != nullptr) {
+        ::munmap(word_, sizeof(std::uint64_t));
+    }
+}
+
+bool SharedChangeCounter::map(int lockFd) {
+    struct stat st {};
+    if (::fstat(lockFd, &st) != 0) {
+        return false;
+    }
+    // Growing from 0 to 8 bytes is harmless when two processes race on it; never shrink.
+    if (st.st_size < off_t(sizeof(std::uint64_t)) &&
+        ::ftruncate(lockFd, sizeof(std::uint64_t)) != 0) {
+        return false;
+    }
+    void* p = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, lockFd, 0);
+    if (p == MAP_FAILED) {
+        return false;
+    }
+    word_ = static_cast<std::uint64_t*>(p);
+    return true;
+}
+
+std::uint64_t SharedChangeCounter::load() const {
+    return std::atomic_ref<std::uint64_t>(*word_).load(std::memory_order_acquire);
+}
+
+std::uint64_t SharedChangeCounter::beginWrite() {
+    std::atomic_ref<std::uint64_t> word(*word_);
+    // Already odd when a writer died mid-write; it stays odd until this write ends.
+    std::uint64_t odd = word.load(std::memory_order_relaxed) | 1;
+    word.store(odd, std::memory_order_seq_cst);
+    return odd;
+}
+
+void SharedChangeCounter::endWrite(std::uint64_t begun) {
+    std::atomic_ref<std::uint64_t>(*word_).store(begun + 1, std::memory_order_release);
+}
 
 FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) {
@@ -212,6 +263,7 @@ Result<void, std::string> WorldStore::openLock() {
         return fail(fileError(lockPath, "cannot open lock file", errno));
     }
     lockFd_ = FileDescriptor(fd);
+    counter_.map(lockFd_.get());
     return {};
 }
 
@@ -263,9 +315,19 @@ Result<std::unique_ptr<WorldStore>, std::string> WorldStore::open(std::string pa
     return store;
 }
 
-bool WorldStore::fileChanged() const {
+bool WorldStore::fileChanged() {
     if (!loaded_) {
         return true;
+    }
+    if (counter_.mapped()) {
+        const std::uint64_t seen = counter_.load();
+        const std::int64_t now = coarseNowNs();
+        if (seen == seenCounter_ && (seen & 1) == 0 && now < nextStatCheckNs_) {
+            return false;
+        }
+        // Taken before the stat: a write that ends after it moves the counter again.
+        seenCounter_ = seen;
+        nextStatCheckNs_ = now + kStatCheckIntervalNs;
     }
     struct stat st {};
     if (::stat(path_.c_str(), &st) != 0) {
@@ -324,6 +386,8 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
         return fail(fileError(dir_, "cannot write in", errno));
     }
     FileDescriptor file(fd);
+    const bool counted = counter_.mapped();
+    const std::uint64_t begun = counted ? counter_.beginWrite() : 0;
     int e = writeAll(fd, text);
     if (e == 0 && ::fsync(fd) != 0) {
         e = errno;
@@ -335,10 +399,16 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
     if (e == 0 && ::rename(name.data(), path_.c_str()) != 0) {
         e = errno;
     }
+    if (counted) {
+        counter_.endWrite(begun);
+    }
     if (e != 0) {
         ::unlink(name.data());
         return fail(fileError(path_, "cannot write world file", e));
     }
+    // Our own write needs no re-read.
+    seenCounter_ = counted ? begun + 1 : 1;
+    nextStatCheckNs_ = coarseNowNs() + kStatCheckIntervalNs;
     world_ = world;
     fileFd_ = std::move(file);
     fileStat_ = st;
@@ -355,6 +425,8 @@ Result<bool, std::string> WorldStore::mutate(const std::function<bool(World&)>& 
     if (int e = guard.lock()) {
         return fail(fileError(path_, "cannot lock", e));
     }
+    // A writer always looks at the file itself, so even a hand edit is never written over.
+    nextStatCheckNs_ = 0;
     auto now = current();
     if (!now) {
         return fail(now.error());

@@ -57,6 +57,28 @@ class ProcessLiveness {
 // zombie).
 std::optional<std::uint64_t> processStartTime(std::int32_t pid);
 
+// A 64-bit counter shared by every process through a mapping of the lock file. Writers make it
+// odd while a write is under way and even again after it, so a reader whose last seen value is
+// still there (and even) knows the file is unchanged without asking the kernel.
+class SharedChangeCounter {
+  public:
+    SharedChangeCounter() = default;
+    ~SharedChangeCounter();
+    SharedChangeCounter(const SharedChangeCounter&) = delete;
+    SharedChangeCounter& operator=(const SharedChangeCounter&) = delete;
+
+    // Maps the first 8 bytes of the lock file; false when that is impossible (reads then stat).
+    bool map(int lockFd);
+    bool mapped() const { return word_ != nullptr; }
+    std::uint64_t load() const;
+    // Under the lock only.
+    std::uint64_t beginWrite();
+    void endWrite(std::uint64_t begun);
+
+  private:
+    std::uint64_t* word_ = nullptr;
+};
+
 // Not thread-safe: its owner serialises calls.
 class WorldStore {
   public:
@@ -87,12 +109,17 @@ class WorldStore {
     Result<void, std::string> openLock();
     Result<void, std::string> load();
     Result<void, std::string> writeLocked(const World& world);
-    bool fileChanged() const;
+    bool fileChanged();
 
     std::string path_;
     std::string dir_;
     std::string base_;
     FileDescriptor lockFd_;
+    SharedChangeCounter counter_;
+    // The counter value the cached world is known to be current for; odd means none.
+    std::uint64_t seenCounter_ = 1;
+    // Hand edits of the file do not move the counter, so the file is still looked at now and then.
+    std::int64_t nextStatCheckNs_ = 0;
     // Kept open so its inode cannot be reused by a later write while we compare against it.
     FileDescriptor fileFd_;
     struct stat fileStat_ {};

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "platform/audio_system/audio_system.hpp"
 #include "platform/audio_system/sim_audio_system.hpp"
@@ -98,6 +99,8 @@ TEST(SimWorldFile, FileGoingBadWhileRunningFailsCallsWithoutCrashing) {
 
     writeFile(dir.world() + ".new", "garbage");
     std::filesystem::rename(dir.world() + ".new", dir.world());
+    // A hand edit bypasses the writers' change counter; readers notice it within 0.1 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_EQ((*system)->getPropertyDataSize(1, devices, 0, nullptr, size),
               kAudioHardwareUnspecifiedError);
     ObjectID tap = 0;
