@@ -233,6 +233,18 @@ struct SimAudioSystem::Core {
     Status fault(FaultOperation operation, ObjectID object, Selector selector);
     Status resolve(const World& w, ObjectID object, const AudioObjectPropertyAddress& address,
                    Resolved& out);
+    // A property call's common start: its injected fault, the world, then the value.
+    Status lookup(FaultOperation operation, ObjectID object, Selector faultSelector,
+                  const AudioObjectPropertyAddress& address, Resolved& out) {
+        if (Status s = fault(operation, object, faultSelector)) {
+            return s;
+        }
+        auto w = world();
+        if (!w) {
+            return w.error();
+        }
+        return resolve(**w, object, address, out);
+    }
     std::string fingerprint(ObjectID object, const AudioObjectPropertyAddress& address);
     void advanceDelays(ObjectID device, Selector selector);
     Status mutate(const std::function<Status(World&)>& change);
@@ -795,15 +807,9 @@ Status SimAudioSystem::getPropertyDataSize(ObjectID object,
                                            const void*, std::uint32_t& outSize) {
     auto guard = core_->enter();
     outSize = 0;
-    if (Status s = core_->fault(FaultOperation::sizeQuery, object, address.mSelector)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s =
+            core_->lookup(FaultOperation::sizeQuery, object, address.mSelector, address, r)) {
         return s;
     }
     switch (r.kind) {
@@ -826,15 +832,8 @@ Status SimAudioSystem::getPropertyData(ObjectID object, const AudioObjectPropert
     auto guard = core_->enter();
     std::uint32_t capacity = ioSize;
     ioSize = 0;
-    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::fixed) {
@@ -865,18 +864,12 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropert
                                        const void* data) {
     auto guard = core_->enter();
     const Selector sel = address.mSelector;
-    if (Status s = core_->fault(FaultOperation::write, object, sel)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::write, object, sel, address, r)) {
         return s;
     }
-    Kind kind = core_->find(**w, object)->kind;
+    const World& world = **core_->world();  // the call's world, already loaded by lookup
+    Kind kind = core_->find(world, object)->kind;
     auto need = [&](std::uint32_t bytes) { return size == bytes && data != nullptr; };
 
     if (kind == Kind::system && (sel == kAudioHardwarePropertyDefaultInputDevice ||
@@ -980,15 +973,8 @@ Status SimAudioSystem::getStringProperty(ObjectID object, const AudioObjectPrope
                                          std::optional<std::string>& out) {
     auto guard = core_->enter();
     out.reset();
-    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::text) {
@@ -1002,15 +988,8 @@ Status SimAudioSystem::getValueProperty(ObjectID object, const AudioObjectProper
                                         std::optional<Value>& out) {
     auto guard = core_->enter();
     out.reset();
-    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::value) {
@@ -1024,15 +1003,8 @@ Status SimAudioSystem::getTapDescription(ObjectID object, const AudioObjectPrope
                                          std::optional<TapDescription>& out) {
     auto guard = core_->enter();
     out.reset();
-    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::tapDescription) {
@@ -1045,15 +1017,8 @@ Status SimAudioSystem::getTapDescription(ObjectID object, const AudioObjectPrope
 Status SimAudioSystem::setTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
                                          const TapDescription& description) {
     auto guard = core_->enter();
-    if (Status s = core_->fault(FaultOperation::write, object, address.mSelector)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::write, object, address.mSelector, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::tapDescription) {
@@ -1082,21 +1047,14 @@ Status SimAudioSystem::translateDataSourceName(ObjectID object,
                                                std::optional<std::string>& out) {
     auto guard = core_->enter();
     out.reset();
-    if (Status s = core_->fault(FaultOperation::read, object, address.mSelector)) {
-        return s;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
     Resolved r;
-    if (Status s = core_->resolve(**w, object, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::translation) {
         return kAudioHardwareBadPropertySizeError;
     }
-    for (const auto& s : (*w)->findDevice(object)->dataSources) {
+    for (const auto& s : (**core_->world()).findDevice(object)->dataSources) {
         if (s.id == sourceID) {
             out = s.name;
             return kAudioHardwareNoError;
