@@ -38,3 +38,10 @@ cat "$work/run.log"
 
 step "After the stop"
 "$sim" show
+
+step "pellimar-player plays a generated tone; the simulated output records what it heard"
+ffmpeg -loglevel error -f lavfi -i "sine=frequency=440:duration=2" -ac 2 "$work/tone.wav"
+mkdir "$work/recordings"
+PELLIMAR_SIM_RECORD_DIR=$work/recordings "$bin/pellimar-player" --file "$work/tone.wav"
+echo "pellimar-player exited $?"
+for f in "$work"/recordings/*.wav; do soxi "$f" | grep -E "Channels|Sample Rate|Duration"; done
