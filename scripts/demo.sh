@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the programs and runs the main job, the application capture, against the built-in
 # simulated audio system: two applications are captured, a third joins while it runs, and a
-# SIGTERM leaves the system as it was.
+# SIGTERM leaves the system as it was. Then the stream player plays a tone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
