@@ -200,7 +200,11 @@ void NativeAgc::poll() {
         }
     }
     if (auto it = environment_.find("PELLIMAR_AGC_STATUS"); it != environment_.end()) {
-        replaceFileAtomically(it->second, statusJson() + "\n");
+        try {
+            replaceFileAtomically(it->second, statusJson() + "\n");
+        } catch (const std::exception&) {
+            // A status that cannot be built is skipped; the next poll tries again.
+        }
     }
 }
 
@@ -226,7 +230,9 @@ std::string NativeAgc::statusJson() const {
         }
         status["rawInput"] = {{"updatedAtMs", s.rawUpdatedAtMs}, {"channels", channels}};
     }
-    return status.dump();
+    // The generation comes from the environment and need not be UTF-8; a bad byte must not
+    // cost the controller its status.
+    return status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 AgcState NativeAgc::state() const {

@@ -553,6 +553,16 @@ TEST_F(AgcFilesTest, ConfigurationIsTakenOncePerRevision) {
     EXPECT_EQ(readStatus()["revision"], 5);
 }
 
+TEST_F(AgcFilesTest, GenerationThatIsNotUtf8StillGivesAStatus) {
+    NativeAgc agc(Environment{{"PELLIMAR_AGC_STATUS", status},
+                              {"PELLIMAR_AGC_GENERATION", std::string("g\xff\xfe"
+                                                                      "1")}});
+    agc.poll();
+    auto j = readStatus();
+    EXPECT_EQ(j["generation"], "g\uFFFD\uFFFD1");
+    EXPECT_EQ(j["revision"], -1);
+}
+
 TEST_F(AgcFilesTest, StatusReplacesASymlinkInsteadOfWritingThroughIt) {
     const std::string victim = dir / "victim.txt";
     std::ofstream(victim) << "keep me";
