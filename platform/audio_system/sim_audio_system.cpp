@@ -969,49 +969,41 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropert
     return kAudioHardwareIllegalOperationError;
 }
 
-Status SimAudioSystem::getStringProperty(ObjectID object, const AudioObjectPropertyAddress& address,
-                                         std::optional<std::string>& out) {
-    auto guard = core_->enter();
+namespace {
+
+// The typed reads of reference values differ only in the kind of value they accept.
+template <typename T>
+Status readReference(SimAudioSystem::Core& core, ObjectID object,
+                     const AudioObjectPropertyAddress& address, ValueKind kind,
+                     std::optional<T> Resolved::*member, std::optional<T>& out) {
+    auto guard = core.enter();
     out.reset();
     Resolved r;
-    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
+    if (Status s = core.lookup(FaultOperation::read, object, address.mSelector, address, r)) {
         return s;
     }
-    if (r.kind != ValueKind::text) {
+    if (r.kind != kind) {
         return kAudioHardwareBadPropertySizeError;
     }
-    out = std::move(r.text);
+    out = std::move(r.*member);
     return kAudioHardwareNoError;
+}
+
+}  // namespace
+
+Status SimAudioSystem::getStringProperty(ObjectID object, const AudioObjectPropertyAddress& address,
+                                         std::optional<std::string>& out) {
+    return readReference(*core_, object, address, ValueKind::text, &Resolved::text, out);
 }
 
 Status SimAudioSystem::getValueProperty(ObjectID object, const AudioObjectPropertyAddress& address,
                                         std::optional<Value>& out) {
-    auto guard = core_->enter();
-    out.reset();
-    Resolved r;
-    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
-        return s;
-    }
-    if (r.kind != ValueKind::value) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    out = std::move(r.value);
-    return kAudioHardwareNoError;
+    return readReference(*core_, object, address, ValueKind::value, &Resolved::value, out);
 }
 
 Status SimAudioSystem::getTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
                                          std::optional<TapDescription>& out) {
-    auto guard = core_->enter();
-    out.reset();
-    Resolved r;
-    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
-        return s;
-    }
-    if (r.kind != ValueKind::tapDescription) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    out = std::move(r.tap);
-    return kAudioHardwareNoError;
+    return readReference(*core_, object, address, ValueKind::tapDescription, &Resolved::tap, out);
 }
 
 Status SimAudioSystem::setTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
