@@ -1,5 +1,5 @@
 #pragma once
-// Temporary directories and reading back what a simulated queue recorded.
+// Reading back what a simulated queue recorded.
 
 #include <sndfile.h>
 #include <stdlib.h>
@@ -13,26 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.hpp"
+
 namespace pellimar::testing {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "pellimar-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 inline std::vector<std::string> recordings(const std::string& dir) {
     std::vector<std::string> found;
