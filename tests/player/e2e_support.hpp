@@ -155,15 +155,4 @@ class PlayerWorld {
     std::map<std::string, std::string> environment_;
 };
 
-inline std::vector<std::int16_t> withoutSilentFrames(const std::vector<std::int16_t>& samples) {
-    std::vector<std::int16_t> kept;
-    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
-        if (samples[i] != 0 || samples[i + 1] != 0) {
-            kept.push_back(samples[i]);
-            kept.push_back(samples[i + 1]);
-        }
-    }
-    return kept;
-}
-
 }  // namespace pellimar::testing

@@ -11,6 +11,8 @@
 namespace pellimar::player {
 namespace {
 
+using pellimar::testing::withoutSilentFrames;
+
 using namespace std::chrono_literals;
 using pellimar::testing::eventually;
 using pellimar::testing::FakeAudioSystem;
@@ -33,17 +35,6 @@ std::vector<std::int16_t> samplesOf(const std::vector<std::uint8_t>& bytes) {
     std::vector<std::int16_t> samples(bytes.size() / 2);
     std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
     return samples;
-}
-
-std::vector<std::int16_t> withoutSilentFrames(const std::vector<std::int16_t>& samples) {
-    std::vector<std::int16_t> kept;
-    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
-        if (samples[i] != 0 || samples[i + 1] != 0) {
-            kept.push_back(samples[i]);
-            kept.push_back(samples[i + 1]);
-        }
-    }
-    return kept;
 }
 
 class QueuePlayerTest : public ::testing::Test {

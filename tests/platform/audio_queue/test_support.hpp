@@ -17,6 +17,18 @@
 
 namespace pellimar::testing {
 
+// Stereo 16-bit samples with the all-zero frames (starvation, padding) left out.
+inline std::vector<std::int16_t> withoutSilentFrames(const std::vector<std::int16_t>& samples) {
+    std::vector<std::int16_t> kept;
+    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
+        if (samples[i] != 0 || samples[i + 1] != 0) {
+            kept.push_back(samples[i]);
+            kept.push_back(samples[i + 1]);
+        }
+    }
+    return kept;
+}
+
 inline std::vector<std::string> recordings(const std::string& dir) {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
