@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "player/DecoderPipeline.hpp"
+#include "player/decoder_pipeline.hpp"
 
 int main(int argc, char** argv) {
     return pellimar::player::playerMain(std::vector<std::string>(argv, argv + argc));

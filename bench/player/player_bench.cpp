@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "player/NativeAgc.hpp"
+#include "player/native_agc.hpp"
 
 extern char** environ;
 

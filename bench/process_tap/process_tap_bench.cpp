@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/audio_system/audio_system.hpp"
-#include "platform/audio_system/sim_world.hpp"
+#include "platform/audio_system/sim/sim_world.hpp"
 #include "process_tap/command_line.hpp"
 #include "process_tap/process_inventory.hpp"
 #include "process_tap/tap_runtime.hpp"

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "platform/audio_system/sim_audio_system.hpp"
-#include "platform/audio_system/sim_world.hpp"
+#include "platform/audio_system/sim/sim_audio_system.hpp"
+#include "platform/audio_system/sim/sim_world.hpp"
 
 namespace pellimar::audio {
 

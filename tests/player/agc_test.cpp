@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "player/AtomicFile.hpp"
-#include "player/NativeAgc.hpp"
+#include "player/atomic_file.hpp"
+#include "player/native_agc.hpp"
 #include "tests/platform/audio_queue/test_support.hpp"
 
 namespace pellimar::player {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "player/StereoPcmQueuePlayer.hpp"
+#include "player/stereo_pcm_queue_player.hpp"
 #include "tests/platform/audio_queue/fake_audio_system.hpp"
 #include "tests/platform/audio_queue/test_support.hpp"
 

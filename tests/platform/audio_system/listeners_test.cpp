@@ -8,8 +8,8 @@
 #include <asio/io_context.hpp>
 #include <chrono>
 
-#include "platform/audio_system/sim_audio_system.hpp"
-#include "platform/audio_system/sim_world.hpp"
+#include "platform/audio_system/sim/sim_audio_system.hpp"
+#include "platform/audio_system/sim/sim_world.hpp"
 #include "tests/platform/audio_system/temp_world.hpp"
 
 namespace pellimar::audio {

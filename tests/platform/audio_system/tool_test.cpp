@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "platform/audio_system/sim_audio_system.hpp"
-#include "platform/audio_system/sim_world.hpp"
+#include "platform/audio_system/sim/sim_audio_system.hpp"
+#include "platform/audio_system/sim/sim_world.hpp"
 #include "tests/platform/audio_system/temp_world.hpp"
 
 namespace pellimar::audio {

@@ -1,4 +1,4 @@
-#include "player/DecoderProcess.hpp"
+#include "player/decoder_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "player/Log.hpp"
+#include "player/log.hpp"
 
 #include <unistd.h>
 

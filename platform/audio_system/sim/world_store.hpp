@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/audio_system/sim_world.hpp"
+#include "platform/audio_system/sim/sim_world.hpp"
 #include "platform/common/result.hpp"
 
 namespace pellimar::audio::sim {

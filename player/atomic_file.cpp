@@ -1,4 +1,4 @@
-#include "player/AtomicFile.hpp"
+#include "player/atomic_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "player/NativeAgc.hpp"
-#include "player/PlayerError.hpp"
-#include "player/StereoPcmQueuePlayer.hpp"
+#include "player/native_agc.hpp"
+#include "player/player_error.hpp"
+#include "player/stereo_pcm_queue_player.hpp"
 
 namespace pellimar::player {
 

@@ -1,4 +1,4 @@
-#include "platform/audio_system/tool/sim_tool.hpp"
+#include "platform/audio_system/sim/tool/sim_tool.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -6,8 +6,8 @@
 #include <optional>
 #include <sstream>
 
-#include "platform/audio_system/sim_world.hpp"
-#include "platform/audio_system/world_store.hpp"
+#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/audio_system/sim/world_store.hpp"
 
 namespace pellimar::audio::sim {
 

@@ -1,4 +1,4 @@
-#include "platform/audio_system/sim_audio_system.hpp"
+#include "platform/audio_system/sim/sim_audio_system.hpp"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
-#include "platform/audio_system/world_store.hpp"
+#include "platform/audio_system/sim/world_store.hpp"
 
 namespace pellimar::audio::sim {
 

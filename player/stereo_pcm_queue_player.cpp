@@ -1,9 +1,9 @@
-#include "player/StereoPcmQueuePlayer.hpp"
+#include "player/stereo_pcm_queue_player.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "player/Log.hpp"
+#include "player/log.hpp"
 
 namespace pellimar::player {
 

@@ -1,4 +1,4 @@
-#include "player/NativeAgc.hpp"
+#include "player/native_agc.hpp"
 
 #include <unistd.h>
 
@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "player/AtomicFile.hpp"
+#include "player/atomic_file.hpp"
 
 extern char** environ;
 

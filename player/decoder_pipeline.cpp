@@ -1,4 +1,4 @@
-#include "player/DecoderPipeline.hpp"
+#include "player/decoder_pipeline.hpp"
 
 #include <poll.h>
 #include <pwd.h>
@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "platform/run_loop/run_loop.hpp"
-#include "player/DecoderProcess.hpp"
-#include "player/Log.hpp"
+#include "player/decoder_process.hpp"
+#include "player/log.hpp"
 
 namespace pellimar::player {
 namespace {
