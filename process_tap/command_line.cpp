@@ -1,9 +1,11 @@
 #include "process_tap/command_line.hpp"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <memory>
 
 #include "platform/json/pretty_json.hpp"
 #include "platform/run_loop/run_loop.hpp"
@@ -20,6 +22,37 @@ void refresh(AudioSystem& system, TapRuntime& runtime) {
         runtime.update(*inventory);
     }
 }
+
+// The SIGINT and SIGTERM sources of a run. A controller may repeat its signal while the capture
+// stops or after it, up to the exit, and must still see status 0; but a source hands its signal
+// back to the default action when it goes. So the signals are blocked before the sources go and
+// ignored afterwards, for the rest of the process.
+class StopSignals {
+  public:
+    StopSignals(RunLoop& loop, const std::function<void(int)>& handler) {
+        std::signal(SIGINT, SIG_IGN);
+        std::signal(SIGTERM, SIG_IGN);
+        interrupt_ = loop.watchSignals({SIGINT}, handler);
+        terminate_ = loop.watchSignals({SIGTERM}, handler);
+    }
+    ~StopSignals() {
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        sigaddset(&stopSignals, SIGINT);
+        sigaddset(&stopSignals, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+        interrupt_.reset();
+        terminate_.reset();
+        std::signal(SIGINT, SIG_IGN);
+        std::signal(SIGTERM, SIG_IGN);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    std::unique_ptr<SignalSource> interrupt_;
+    std::unique_ptr<SignalSource> terminate_;
+};
 
 int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, AudioSystem& system,
         RunLoop& loop) {
@@ -42,14 +75,10 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
         listener);
     auto timer = loop.scheduleRepeating(std::chrono::seconds(1), [&] { refresh(system, runtime); });
 
-    std::signal(SIGINT, SIG_IGN);
-    std::signal(SIGTERM, SIG_IGN);
-    auto stopOnSignal = [&](int) {
+    const StopSignals signals(loop, [&](int) {
         runtime.stop();
         loop.stop();
-    };
-    auto interrupt = loop.watchSignals({SIGINT}, stopOnSignal);
-    auto terminate = loop.watchSignals({SIGTERM}, stopOnSignal);
+    });
 
     loop.run();
     if (listenerStatus == 0) {

@@ -2,11 +2,13 @@
 #include <vector>
 
 #include "platform/audio_system/audio_system.hpp"
+#include "platform/common/standard_fds.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "process_tap/capture.hpp"
 #include "process_tap/command_line.hpp"
 
 int main(int argc, char** argv) {
+    pellimar::ensureStandardDescriptors();
     // Declared first so that it outlives the audio system, whose listeners it carries.
     pellimar::RunLoop loop;
     auto system = pellimar::audio::openAudioSystem();

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/common/standard_fds.hpp"
 #include "socket_exec/socket_exec.hpp"
 
 extern char** environ;
@@ -30,6 +31,8 @@ void writeError(std::string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a descriptor: a socket staged or placed must never take 0 to 2.
+    pellimar::ensureStandardDescriptors();
     using namespace pellimar::socket_exec;
     // The launcher's own name is not an argument; a missing argv[0] leaves none at all.
     const std::vector<std::string> arguments(argc > 0 ? argv + 1 : argv,

@@ -49,6 +49,8 @@ class PlayerWorld {
     }
 
     void set(const std::string& name, const std::string& value) { environment_[name] = value; }
+    // The standard descriptors the next programs start without (out() and err() then stay empty).
+    void closeAtStart(std::vector<int> descriptors) { closed_ = std::move(descriptors); }
 
     // Generates `seconds` of a distinct tone on each channel as a 48 kHz 16-bit WAV file.
     std::string makeTone(const std::string& name, double seconds) {
@@ -121,6 +123,9 @@ class PlayerWorld {
                                          0644);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
+        for (int fd : closed_) {
+            posix_spawn_file_actions_addclose(&actions, fd);
+        }
         pid_t pid = -1;
         const int rc = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
         posix_spawn_file_actions_destroy(&actions);
@@ -153,6 +158,7 @@ class PlayerWorld {
 
   private:
     std::map<std::string, std::string> environment_;
+    std::vector<int> closed_;
 };
 
 }  // namespace pellimar::testing

@@ -260,6 +260,40 @@ TEST(PlayerPlayback, SigtermDuringPlaybackEndsCleanly) {
     EXPECT_LT(world.recorded().size(), std::size_t(20 * 48000 * 2));
 }
 
+TEST(PlayerPlayback, StartedWithStandardDescriptorsClosedItStillPlaysAndStops) {
+    // Without its standard descriptors the player's own pipes and watchers would take those
+    // numbers, and its log line would land in one of them.
+    for (const std::vector<int>& closed : {std::vector<int>{1, 2}, std::vector<int>{0, 1, 2}}) {
+        PlayerWorld world;
+        const std::string input = world.makeTone("long.wav", 30);
+        const std::string status = world.dir / "status.json";
+        world.set("PELLIMAR_AGC_STATUS", status);
+        world.closeAtStart(closed);
+        const pid_t pid = world.start({"--file", input});
+        // Status with measurements is written only once the output is playing.
+        ASSERT_TRUE(eventually(
+            [&] {
+                const auto j = nlohmann::json::parse(readText(status), nullptr, false);
+                return j.is_object() && j.contains("rawInput");
+            },
+            60s));
+        for (int fd = 0; fd <= 2; ++fd) {
+            std::error_code error;
+            const auto target = std::filesystem::read_symlink(
+                "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error);
+            EXPECT_EQ(target.string(), "/dev/null") << "descriptor " << fd;
+        }
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(world.wait(pid, 60s), 0);
+        const auto recorded = world.recorded();
+        EXPECT_LT(recorded.size(), std::size_t(20 * 48000 * 2));
+        const auto reference = withoutSilentFrames(world.decode(input));
+        const auto played = withoutSilentFrames(recorded);
+        ASSERT_LE(played.size(), reference.size());
+        EXPECT_TRUE(std::equal(played.begin(), played.end(), reference.begin()));
+    }
+}
+
 TEST(PlayerPlayback, SigintDuringPrebufferWithNothingDecodedFails) {
     PlayerWorld world;
     world.set("PELLIMAR_FFMPEG", fakeDecoder(world, "fake", "exec sleep 30"));

@@ -56,8 +56,9 @@ bool eventually(const std::function<bool()>& done) {
 
 class Program {
   public:
+    // `closed` lists standard descriptors the program starts without.
     Program(const fs::path& dir, const std::string& world, const std::vector<std::string>& args,
-            int index)
+            int index, const std::vector<int>& closed = {})
         : out_(dir / ("stdout" + std::to_string(index))),
           err_(dir / ("stderr" + std::to_string(index))) {
         std::vector<std::string> storage = {kProgram};
@@ -85,6 +86,9 @@ class Program {
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        for (int fd : closed) {
+            posix_spawn_file_actions_addclose(&actions, fd);
+        }
         // Signals blocked or ignored in the test runner must not leak into the program.
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
@@ -115,9 +119,28 @@ class Program {
         return eventually([&] { return out().ends_with("\n}\n") || exited(); }) && !exited() &&
                eventually([&] { return catchesStopSignals() || exited(); }) && !exited();
     }
+    // Started and catching its stop signals, for a run whose standard output is not seen.
+    bool handlingStopSignals() {
+        return eventually([&] { return catchesStopSignals() || exited(); }) && !exited();
+    }
     json document() const { return json::parse(out()); }
+    pid_t pid() const { return pid_; }
 
     void signal(int number) const { ::kill(pid_, number); }
+    // Sends the signals in turn, again and again, until the program has ended; its status.
+    int signalUntilExit(const std::vector<int>& numbers) {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        for (std::size_t i = 0; !exited(); ++i) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                wait();
+                return -1;
+            }
+            signal(numbers[i % numbers.size()]);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return status_;
+    }
     // The exit status, or 128 + signal.
     int wait() {
         if (!reaped_) {
@@ -175,8 +198,9 @@ class ProcessTapProgram : public ::testing::Test {
     }
 
     void writeWorld() { ASSERT_TRUE(builder.write(worldPath_)); }
-    std::unique_ptr<Program> start(const std::vector<std::string>& args) {
-        return std::make_unique<Program>(dir_, worldPath_, args, runs_++);
+    std::unique_ptr<Program> start(const std::vector<std::string>& args,
+                                   const std::vector<int>& closed = {}) {
+        return std::make_unique<Program>(dir_, worldPath_, args, runs_++, closed);
     }
     // Runs to completion.
     struct Outcome {
@@ -354,6 +378,37 @@ TEST_F(ProcessTapProgram, OnePatternIsTheAnnouncementSlotAndSigintStops) {
     EXPECT_EQ(world().findTap(info["slots"][0]["tapObjectID"])->description.name,
               "Pellimar application slot 1");
     run->signal(SIGINT);
+    EXPECT_EQ(run->wait(), 0);
+    EXPECT_EQ(leftovers(), 0u);
+}
+
+TEST_F(ProcessTapProgram, RepeatedStopSignalsStillEndWithStatusZero) {
+    writeWorld();
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        SCOPED_TRACE(attempt);
+        auto run = start({"run", "a", "b"});
+        ASSERT_TRUE(run->started()) << run->err();
+        // A controller that repeats its signal: every one of them may land during the stop or
+        // after it, right up to the exit.
+        const int first = attempt % 2 ? SIGINT : SIGTERM;
+        EXPECT_EQ(run->signalUntilExit({first, first == SIGINT ? SIGTERM : SIGINT}), 0);
+        EXPECT_EQ(leftovers(), 0u);
+    }
+}
+
+TEST_F(ProcessTapProgram, StartedWithStandardDescriptorsClosedTheyLeadToTheNullDevice) {
+    builder.addProcess(501, "a", true);
+    writeWorld();
+    auto run = start({"run", "a", "b"}, {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO});
+    ASSERT_TRUE(run->handlingStopSignals());
+    for (int fd = 0; fd <= 2; ++fd) {
+        std::error_code error;
+        const auto target = fs::read_symlink(
+            "/proc/" + std::to_string(run->pid()) + "/fd/" + std::to_string(fd), error);
+        EXPECT_EQ(target.string(), "/dev/null") << "descriptor " << fd;
+    }
+    EXPECT_EQ(leftovers(), 3u);
+    run->signal(SIGTERM);
     EXPECT_EQ(run->wait(), 0);
     EXPECT_EQ(leftovers(), 0u);
 }

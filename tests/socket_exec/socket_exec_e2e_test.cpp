@@ -79,6 +79,7 @@ struct Spawn {
     std::vector<std::string> environment;          // the whole environment
     bool listenPidIsChild = false;
     std::optional<rlim_t> descriptorLimit;
+    std::vector<int> closed;  // closed in the child just before the exec
 };
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
@@ -92,7 +93,8 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 // Everything the child does between fork and exec works on memory prepared beforehand.
 [[noreturn]] void becomeChild(std::vector<std::pair<int, int>> moves, char* listenPidDigits,
-                              const std::optional<rlim_t>& limit, char** argv, char** envp) {
+                              const std::optional<rlim_t>& limit, const std::vector<int>& closed,
+                              char** argv, char** envp) {
     std::vector<int> staged;
     for (const auto& [from, to] : moves) {
         staged.push_back(::fcntl(from, F_DUPFD, 100));
@@ -129,6 +131,9 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
             ::_exit(126);
         }
     }
+    for (int fd : closed) {
+        ::close(fd);
+    }
     ::execve(argv[0], argv, envp);
     ::_exit(127);
 }
@@ -158,8 +163,8 @@ class Child {
 
         pid_ = ::fork();
         if (pid_ == 0) {
-            becomeChild(std::move(moves), listenPidDigits, spawn.descriptorLimit, argv.data(),
-                        envp.data());
+            becomeChild(std::move(moves), listenPidDigits, spawn.descriptorLimit, spawn.closed,
+                        argv.data(), envp.data());
         }
         ::close(outPipe[1]);
         ::close(errPipe[1]);
@@ -549,11 +554,26 @@ TEST_F(SocketExecTest, DnsOnlyPlacesTwoAndLeavesDescriptorFiveAlone) {
     }
 }
 
+TEST_F(SocketExecTest, RuntimeStartsWithStandardDescriptorsOpenWhenTheLauncherHadThemClosed) {
+    const LocalSocket udp = localSocket(SOCK_DGRAM);
+    const LocalSocket dnsTcp = localSocket(SOCK_STREAM);
+    auto spawn = activated({{"dnsUDP", &udp}, {"dnsTCP", &dnsTcp}}, {"--dns-only", probe_, "x"});
+    spawn.closed = {STDIN_FILENO, STDERR_FILENO};
+    const Outcome outcome = run(std::move(spawn));
+    ASSERT_EQ(outcome.exitStatus, 0);
+    Report report = parseReport(outcome.out);
+    expectOnlyStandardAnd(report, {3, 4});
+    EXPECT_EQ(report.fds[0].type, "none");
+    EXPECT_EQ(report.fds[2].type, "none");
+    EXPECT_EQ(report.fds[3].name, udp.name);
+    EXPECT_EQ(report.fds[4].name, dnsTcp.name);
+}
+
 TEST_F(SocketExecTest, RefusesShortCommandLines) {
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {probe_}, {"--dns-only"}}) {
         std::vector<std::string> argv = {launcher_};
         argv.insert(argv.end(), args.begin(), args.end());
-        const Outcome outcome = run({unprivileged(argv), {}, baseEnvironment(), false, {}});
+        const Outcome outcome = run({unprivileged(argv), {}, baseEnvironment(), false, {}, {}});
         EXPECT_EQ(outcome.exitStatus, 1);
         EXPECT_EQ(outcome.err, "non-root runtime required\n");
         EXPECT_EQ(outcome.out, "");
