@@ -1,14 +1,15 @@
 #include "player/native_agc.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <fstream>
 #include <limits>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +21,46 @@ namespace pellimar::player {
 namespace {
 
 constexpr double kSampleRate = 48000;
+// A real configuration is a few hundred bytes.
+constexpr std::size_t kConfigurationFileLimit = 64 * 1024;
+
+// The configuration file's text, or nothing. Only a regular file up to the size limit counts:
+// a FIFO at the path would stall the poll (and with it the stop), a device like /dev/zero would
+// never end. It is opened without blocking, and checked again once open in case the path was
+// swapped in between.
+std::optional<std::string> readConfigurationFile(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<std::string> text;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        std::string bytes;
+        char chunk[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk, sizeof(chunk));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n == 0) {
+                text = std::move(bytes);
+            }
+            if (n <= 0) {
+                break;
+            }
+            bytes.append(chunk, std::size_t(n));
+            if (bytes.size() > kConfigurationFileLimit) {
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return text;
+}
 
 bool within(double value, double low, double high) {
     return std::isfinite(value) && value >= low && value <= high;
@@ -181,20 +222,15 @@ void NativeAgc::poll() {
         return;
     }
     if (auto it = environment_.find("PELLIMAR_AGC_CONFIG"); it != environment_.end()) {
-        std::ifstream in(it->second, std::ios::binary);
-        if (in) {
-            std::ostringstream text;
-            text << in.rdbuf();
-            if (in.good() || in.eof()) {
-                if (auto envelope = decodeAgcEnvelope(text.str())) {
-                    std::int64_t current;
-                    {
-                        std::lock_guard guard(lock_);
-                        current = state_.revision;
-                    }
-                    if (envelope->revision != current) {
-                        configure(*envelope);
-                    }
+        if (auto text = readConfigurationFile(it->second)) {
+            if (auto envelope = decodeAgcEnvelope(*text)) {
+                std::int64_t current;
+                {
+                    std::lock_guard guard(lock_);
+                    current = state_.revision;
+                }
+                if (envelope->revision != current) {
+                    configure(*envelope);
                 }
             }
         }

@@ -2,9 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <regex>
 
@@ -551,6 +554,35 @@ TEST_F(AgcFilesTest, ConfigurationIsTakenOncePerRevision) {
     writeConfig(changed.dump());
     agc.poll();
     EXPECT_EQ(readStatus()["revision"], 5);
+}
+
+TEST_F(AgcFilesTest, OnlyASmallRegularFileIsAConfiguration) {
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = dir / "large.json";
+    std::ofstream(large, std::ios::binary) << kFullConfig << std::string(100 * 1024, ' ');
+    const std::string linked = dir / "linked.json";
+    std::filesystem::create_symlink(large, linked);
+    // None of these is a configuration, and none may hold up the poll.
+    for (const std::string& path : {fifo, std::string("/dev/zero"), dir.path(), large, linked}) {
+        SCOPED_TRACE(path);
+        NativeAgc agc(Environment{{"PELLIMAR_AGC_STATUS", status}, {"PELLIMAR_AGC_CONFIG", path}});
+        auto polled = std::async(std::launch::async, [&] { agc.poll(); });
+        if (polled.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            ADD_FAILURE() << "the poll hangs";
+            // Release a reader stuck opening the FIFO, so the test can end.
+            ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        polled.get();
+        EXPECT_EQ(readStatus()["revision"], -1);
+    }
+    // A regular file is still read through a symlink.
+    writeConfig(kFullConfig);
+    std::filesystem::remove(linked);
+    std::filesystem::create_symlink(config, linked);
+    NativeAgc agc(Environment{{"PELLIMAR_AGC_STATUS", status}, {"PELLIMAR_AGC_CONFIG", linked}});
+    agc.poll();
+    EXPECT_EQ(readStatus()["revision"], 4);
 }
 
 TEST_F(AgcFilesTest, GenerationThatIsNotUtf8StillGivesAStatus) {
