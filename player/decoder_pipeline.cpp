@@ -8,15 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <regex>
 #include <semaphore>
 #include <thread>
 
 #include "platform/run_loop/run_loop.hpp"
 #include "player/decoder_process.hpp"
+#include "player/decoder_text.hpp"
 #include "player/log.hpp"
 
 namespace pellimar::player {
@@ -26,8 +27,6 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kPipeChunk = 16384;
 constexpr std::int64_t kPrebufferBytes = 19200;
-// The decoder's text is judged after it ends; a chatty decoder keeps only its latest words.
-constexpr std::size_t kErrorTextLimit = 1 << 20;
 
 std::string homeDirectory(const Environment& environment) {
     if (auto it = environment.find("HOME"); it != environment.end() && !it->second.empty()) {
@@ -43,50 +42,6 @@ bool isExecutableFile(const std::string& path) {
     struct stat info {};
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(path.c_str(), X_OK) == 0;
-}
-
-bool validUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
-            (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
-bool isTrimmable(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 // Reads the decoder's PCM into the player until end of file, or until cancelled.
@@ -115,31 +70,45 @@ void readDecoderOutput(int fd, int cancelFd, StereoPcmQueuePlayer& player) {
     player.markEnd();
 }
 
-// Drains the decoder's error pipe while it runs, so it never stalls on a full pipe.
-std::string readDecoderErrors(int fd) {
-    std::string text;
+// Drains the decoder's error pipe while it runs, so it never stalls on a full pipe. Once
+// cancelled (the decoder has ended) it takes what is left in the pipe without waiting for its
+// end, which a process the decoder started may still hold open.
+void readDecoderErrors(int fd, int cancelFd, DecoderText& text) {
     char chunk[4096];
-    for (;;) {
+    for (bool cancelled = false;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        if (::poll(fds, 2, cancelled ? 0 : -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[0].revents == 0) {
+            if (cancelled || fds[1].revents == 0) {
+                return;
+            }
+            cancelled = true;
+            continue;
+        }
         const ssize_t n = ::read(fd, chunk, sizeof(chunk));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            break;
+            return;
         }
         text.append(chunk, std::size_t(n));
-        if (text.size() > kErrorTextLimit) {
-            std::size_t cut = text.size() - kErrorTextLimit;
-            while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
-                ++cut;
-            }
-            text.erase(0, cut);
-        }
     }
-    return text;
 }
 
-// The workers of one decoder run. Joined on every way out, so none outlives the player.
+// What a finished run leaves to judge.
+struct EndedDecoder {
+    int status = 0;
+    DecoderText text;
+};
+
+// The workers of one decoder run. end() is the one way out, also from the destructor, so none
+// outlives the player and no decoder outlives the run.
 class DecoderRun {
   public:
     DecoderRun(ChildProcess& decoder, StereoPcmQueuePlayer& player)
@@ -148,13 +117,11 @@ class DecoderRun {
             readDecoderOutput(decoder_.outputFd(), cancelFd_, player_);
             readerDone_.release();
         });
-        errors_ = std::thread([this] { errorBytes_ = readDecoderErrors(decoder_.errorFd()); });
+        errors_ = std::thread([this] { readDecoderErrors(decoder_.errorFd(), cancelFd_, text_); });
     }
 
     ~DecoderRun() {
-        player_.stop();
-        decoder_.terminate();
-        finish();
+        end();
         ::close(cancelFd_);
     }
 
@@ -163,9 +130,14 @@ class DecoderRun {
         return readerFinished_;
     }
 
-    // After the decoder has ended: the reader is released if something else still holds the
-    // pipe open, and the whole error text is returned.
-    std::string finish() {
+    // Stops the player, then the decoder: the terminate request, and SIGKILL when it is still
+    // there after a grace period (a decoder that ignores the request, or is stuck, must not hold
+    // the player). Both pipes are drained meanwhile, so the decoder never blocks writing into
+    // them; the stopped player drops PCM beyond its limit.
+    EndedDecoder end() {
+        player_.stop();
+        EndedDecoder ended;
+        ended.status = decoder_.stop();
         const std::uint64_t one = 1;
         [[maybe_unused]] auto written = ::write(cancelFd_, &one, sizeof(one));
         if (reader_.joinable()) {
@@ -174,7 +146,8 @@ class DecoderRun {
         if (errors_.joinable()) {
             errors_.join();
         }
-        return errorBytes_;
+        ended.text = text_;
+        return ended;
     }
 
   private:
@@ -185,7 +158,7 @@ class DecoderRun {
     bool readerFinished_ = false;  // the main thread's memory of having taken readerDone_
     std::thread reader_;
     std::thread errors_;
-    std::string errorBytes_;  // written by errors_, read after joining it
+    DecoderText text_;  // written by errors_, read after joining it
 };
 
 }  // namespace
@@ -249,35 +222,13 @@ std::optional<PlayerError> validateSource(const std::string& source, bool isURL)
     return std::nullopt;
 }
 
-std::string trimmedDecoderText(const std::string& bytes) {
-    if (!validUtf8(bytes)) {
-        return {};
-    }
-    std::size_t begin = 0;
-    std::size_t end = bytes.size();
-    while (begin < end && isTrimmable(static_cast<unsigned char>(bytes[begin]))) {
-        ++begin;
-    }
-    while (end > begin && isTrimmable(static_cast<unsigned char>(bytes[end - 1]))) {
-        --end;
-    }
-    return bytes.substr(begin, end - begin);
-}
-
 PlayerResult<void> judgeDecoderEnd(const DecoderEnd& end) {
     const bool signalled = end.status == SIGINT || end.status == SIGTERM;
     if (end.isURL && signalled) {
         return {};
     }
-    if (end.isURL) {
-        static const std::regex incomplete(
-            "stream ends prematurely|input/output error|connection (reset|timed out)|"
-            "error during demuxing|error in the pull function",
-            std::regex::ECMAScript | std::regex::icase);
-        if (std::regex_search(end.errorText, incomplete)) {
-            return fail(
-                PlayerError::playback("Incomplete media stream; automatic restart disabled."));
-        }
+    if (end.isURL && end.incompleteStream) {
+        return fail(PlayerError::playback("Incomplete media stream; automatic restart disabled."));
     }
     if (end.status == 0 || signalled) {
         return {};
@@ -303,7 +254,9 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
     options.openSystem = [] { return audio::openAudioSystem(); };
     StereoPcmQueuePlayer player(std::move(options));
 
+    std::atomic<bool> stopRequested{false};
     SignalWatcher signals({SIGINT, SIGTERM}, [&](int) {
+        stopRequested = true;
         player.stop();
         decoder.terminate();
     });
@@ -312,6 +265,9 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
 
     if (auto launched = decoder.launch(); !launched) {
         return fail(PlayerError::playback(launched.error()));
+    }
+    if (stopRequested) {
+        decoder.terminate();  // the signal came while there was no decoder to pass it to
     }
     DecoderRun run(decoder, player);
 
@@ -330,15 +286,14 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         loop.runFor(50ms);
     }
     if (player.bufferedBytes() == 0) {
-        decoder.terminate();
-        decoder.waitForExit();
-        const std::string text = trimmedDecoderText(run.finish());
+        const std::string text = run.end().text.trimmed();
         return fail(PlayerError::playback(text.empty() ? "Stream produced no audio." : text));
     }
 
     player.agc().poll();
     if (auto played = player.play(); !played) {
-        return played;  // the run's destructor stops the decoder and joins the workers
+        run.end();
+        return played;
     }
     logLine(std::string("progressive ") + (isURL ? "url" : "file") +
             " \u2192 stereo AudioQueue @ 48000 Hz");
@@ -352,14 +307,15 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         decoder.terminate();
     }
     run.waitForReader(2000ms);
-    int status = decoder.waitForExit();
-    if (status == 255 && decoder.terminateSent()) {
-        // ffmpeg catches the terminate request and exits with 255 instead of dying of it; the
-        // stop we asked for is not a decoder failure.
+    const EndedDecoder ended = run.end();
+    int status = ended.status;
+    if ((status == 255 && decoder.terminateSent()) || (status == SIGKILL && decoder.killSent())) {
+        // ffmpeg catches the terminate request and exits with 255 instead of dying of it, and a
+        // decoder that ignored it was killed: the stop we asked for is not a decoder failure.
         status = SIGTERM;
     }
-    const std::string text = trimmedDecoderText(run.finish());
-    return judgeDecoderEnd({isURL, status, text});
+    return judgeDecoderEnd(
+        {isURL, status, ended.text.trimmed(), ended.text.mentionsIncompleteStream()});
 }
 
 int playerMain(const std::vector<std::string>& arguments) {

@@ -31,12 +31,10 @@ std::optional<PlayerError> validateSource(const std::string& source, bool isURL)
 struct DecoderEnd {
     bool isURL = false;
     int status = 0;
-    std::string errorText;  // already trimmed
+    std::string errorText;          // already trimmed
+    bool incompleteStream = false;  // the whole text named a stream cut short
 };
 PlayerResult<void> judgeDecoderEnd(const DecoderEnd& end);
-
-// Decoded UTF-8 trimmed of white space and line breaks at both ends; invalid UTF-8 is empty.
-std::string trimmedDecoderText(const std::string& bytes);
 
 PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL);
 

@@ -20,8 +20,7 @@ ChildProcess::ChildProcess(std::string path, std::vector<std::string> arguments)
     : path_(std::move(path)), arguments_(std::move(arguments)) {}
 
 ChildProcess::~ChildProcess() {
-    terminate();
-    waitForExit();
+    stop();
     if (output_ >= 0) {
         ::close(output_);
     }
@@ -129,6 +128,36 @@ void ChildProcess::terminate() {
 bool ChildProcess::terminateSent() {
     std::lock_guard guard(lock_);
     return terminateSent_;
+}
+
+bool ChildProcess::killSent() {
+    std::lock_guard guard(lock_);
+    return killSent_;
+}
+
+bool ChildProcess::endsWithin(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+int ChildProcess::stop(std::chrono::milliseconds grace) {
+    // A child that already ended on its own is reaped here, so its status stays its own.
+    if (running()) {
+        terminate();
+    }
+    if (!endsWithin(grace)) {
+        std::lock_guard guard(lock_);
+        if (pid_ >= 0 && !reaped_ && ::kill(pid_, SIGKILL) == 0) {
+            killSent_ = true;
+        }
+    }
+    return waitForExit();
 }
 
 int ChildProcess::waitForExit() {

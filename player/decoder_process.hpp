@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -20,8 +21,11 @@ namespace pellimar::player {
 // so a reused process ID is never hit.
 class ChildProcess {
   public:
+    // How long a child has to end after the terminate request before it is killed.
+    static constexpr std::chrono::seconds kTerminateGrace{3};
+
     ChildProcess(std::string path, std::vector<std::string> arguments);
-    ~ChildProcess();  // terminates and reaps a child that is still there
+    ~ChildProcess();  // stops and reaps a child that is still there
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -31,8 +35,14 @@ class ChildProcess {
     void terminate();
     // Whether terminate() reached the child.
     bool terminateSent();
+    // Whether the child was killed by stop().
+    bool killSent();
     // Blocks until the child has ended; its exit code, or the number of the signal that ended it.
     int waitForExit();
+    // Whether the child ends within `limit`.
+    bool endsWithin(std::chrono::milliseconds limit);
+    // The terminate request, then SIGKILL if the child is still there after `grace`; its status.
+    int stop(std::chrono::milliseconds grace = kTerminateGrace);
 
     int outputFd() const { return output_; }
     int errorFd() const { return error_; }
@@ -46,6 +56,7 @@ class ChildProcess {
     pid_t pid_ = -1;
     bool reaped_ = false;
     bool terminateSent_ = false;
+    bool killSent_ = false;
     int status_ = 0;
     int output_ = -1;
     int error_ = -1;

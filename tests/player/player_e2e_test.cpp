@@ -134,6 +134,25 @@ TEST(PlayerDecoder, ConnectionTextFailsAUrlButNotAFile) {
     EXPECT_EQ(world.run({"--file", "/a.wav"}), 0);
 }
 
+TEST(PlayerDecoder, IncompleteStreamWordsCountAnywhereAndTheLineStaysBounded) {
+    PlayerWorld world;
+    // The words come first, then more text than any line should carry.
+    world.set("PELLIMAR_FFMPEG",
+              fakeDecoder(world, "fake",
+                          "head -c 30000 /dev/zero; echo 'https://a: Stream ends prematurely' >&2; "
+                          "head -c 2000000 /dev/zero | tr '\\0' x >&2; exit 1"));
+    EXPECT_EQ(world.run({"--url", "https://example.invalid/a"}), 1);
+    EXPECT_EQ(lines(world.err()).back(),
+              "[pellimar-player] Incomplete media stream; automatic restart disabled.");
+
+    // A file source prints the decoder's text, but only its end.
+    EXPECT_EQ(world.run({"--file", "/a.wav"}), 1);
+    const std::string last = lines(world.err()).back();
+    EXPECT_LE(last.size(), std::size_t(70 * 1024));
+    EXPECT_EQ(last.rfind("[pellimar-player] \u2026xxx", 0), 0u) << last.substr(0, 80);
+    EXPECT_EQ(last.find("Stream ends prematurely"), std::string::npos);
+}
+
 TEST(PlayerDecoder, SourceShorterThanThePrebufferPlaysWhole) {
     PlayerWorld world;
     const std::string sent = world.dir / "sent.raw";
@@ -292,6 +311,53 @@ TEST(PlayerPlayback, StartedWithStandardDescriptorsClosedItStillPlaysAndStops) {
         ASSERT_LE(played.size(), reference.size());
         EXPECT_TRUE(std::equal(played.begin(), played.end(), reference.begin()));
     }
+}
+
+// A decoder that lets the first terminate request pass and keeps writing PCM.
+std::string stubbornDecoder(PlayerWorld& world, const std::string& ignore) {
+    return fakeDecoder(world, "stubborn",
+                       "echo $$ > '" + (world.dir / "decoder.pid") + "'\n" + ignore +
+                           "\nwhile :; do head -c 65536 /dev/zero; done");
+}
+
+bool decoderGone(PlayerWorld& world) {
+    const pid_t decoder = std::stoi(readText(world.dir / "decoder.pid"));
+    return ::kill(decoder, 0) != 0 && errno == ESRCH;
+}
+
+TEST(PlayerFailure, OutputThatCannotBeOpenedEndsTheDecoderAndTheRun) {
+    const std::vector<std::pair<std::string, std::string>> broken = {
+        {"PELLIMAR_AUDIO_SYSTEM", "world is not json"},
+        {"PELLIMAR_AUDIO_BACKEND", "no-such-backend"},
+    };
+    for (const auto& [variable, value] : broken) {
+        SCOPED_TRACE(variable);
+        PlayerWorld world;
+        if (variable == "PELLIMAR_AUDIO_SYSTEM") {
+            writeText(world.dir / "world.json", value);
+        } else {
+            world.set(variable, value);
+        }
+        world.set("PELLIMAR_FFMPEG", stubbornDecoder(world, "trap 'trap - TERM' TERM"));
+        EXPECT_EQ(world.run({"--file", "/a.wav"}), 1);
+        const auto err = lines(world.err());
+        ASSERT_EQ(err.size(), 1u) << world.err();
+        EXPECT_EQ(err[0].rfind("[pellimar-player] AudioQueueNewOutput failed (", 0), 0u) << err[0];
+        EXPECT_TRUE(decoderGone(world));
+    }
+}
+
+TEST(PlayerPlayback, SigtermEndsTheRunEvenWhenTheDecoderIgnoresIt) {
+    PlayerWorld world;
+    world.set("PELLIMAR_FFMPEG", stubbornDecoder(world, "trap '' TERM"));
+    world.set("PELLIMAR_AGC_STATUS", world.dir / "status.json");
+    const pid_t pid = world.start({"--url", "https://example.invalid/a"});
+    ASSERT_TRUE(
+        eventually([&] { return world.err().find("progressive") != std::string::npos; }, 60s));
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(world.wait(pid, 60s), 0);
+    EXPECT_EQ(lines(world.err()).size(), 1u) << world.err();
+    EXPECT_TRUE(decoderGone(world));
 }
 
 TEST(PlayerPlayback, SigintDuringPrebufferWithNothingDecodedFails) {
