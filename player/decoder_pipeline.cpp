@@ -188,11 +188,30 @@ std::optional<std::string> findFFmpeg() {
     return findFFmpeg(environment, defaultDecoderCandidates(environment));
 }
 
-std::vector<std::string> decoderArguments(const std::string& source, bool isURL) {
+std::optional<std::string> certificateAuthorities(const Environment& environment) {
+    if (auto it = environment.find("PELLIMAR_PLAYER_CA_FILE");
+        it != environment.end() && !it->second.empty()) {
+        return it->second;
+    }
+    struct stat info {};
+    if (::stat(kSystemCertificateAuthorities, &info) == 0 && S_ISREG(info.st_mode)) {
+        return kSystemCertificateAuthorities;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> decoderArguments(const std::string& source, bool isURL,
+                                          const std::optional<std::string>& caFile) {
     std::vector<std::string> args = {"-hide_banner", "-loglevel", "error"};
     if (isURL) {
         args.insert(args.end(), {"-reconnect", "1", "-reconnect_streamed", "1",
                                  "-reconnect_on_network_error", "1", "-reconnect_delay_max", "5"});
+        // The decoder does not check an https server's certificate unless told to, and then
+        // anyone on the path could feed the player.
+        args.insert(args.end(), {"-tls_verify", "1"});
+        if (caFile) {
+            args.insert(args.end(), {"-ca_file", *caFile});
+        }
     }
     args.insert(args.end(), {"-i", source, "-f", "s16le", "-acodec", "pcm_s16le", "-ac", "2", "-ar",
                              "48000", "-"});
@@ -249,7 +268,9 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         return fail(PlayerError::playback("ffmpeg not found for player decode."));
     }
 
-    ChildProcess decoder(*decoderPath, decoderArguments(source, isURL));
+    ChildProcess decoder(
+        *decoderPath,
+        decoderArguments(source, isURL, certificateAuthorities(processEnvironment())));
     StereoPcmQueuePlayer::Options options;
     options.openSystem = [] { return audio::openAudioSystem(); };
     StereoPcmQueuePlayer player(std::move(options));

@@ -22,7 +22,17 @@ std::optional<std::string> findFFmpeg(const Environment& environment,
                                       const std::vector<std::string>& candidates);
 std::optional<std::string> findFFmpeg();
 
-std::vector<std::string> decoderArguments(const std::string& source, bool isURL);
+// The system's trust store, where the decoder finds the certificate authorities of https servers.
+inline constexpr const char* kSystemCertificateAuthorities = "/etc/ssl/certs/ca-certificates.crt";
+
+// The certificate authorities an https server must be vouched for by: the file named by
+// PELLIMAR_PLAYER_CA_FILE when set and not empty, else the system's trust store when it is there,
+// else nothing (the decoder then uses its own default trust).
+std::optional<std::string> certificateAuthorities(const Environment& environment);
+
+// URL sources get certificate verification, against `caFile` when given.
+std::vector<std::string> decoderArguments(const std::string& source, bool isURL,
+                                          const std::optional<std::string>& caFile);
 
 // Nothing when the source is acceptable, otherwise the usage error.
 std::optional<PlayerError> validateSource(const std::string& source, bool isURL);

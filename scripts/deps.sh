@@ -2,8 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need, only when missing.
 set -euo pipefail
 packages=(cmake g++ ninja-build pkg-config libasio-dev nlohmann-json3-dev libsndfile1-dev
-          libgtest-dev libgmock-dev libbenchmark-dev ffmpeg sox openssl systemd util-linux
-          procps psmisc ccache)
+          libgtest-dev libgmock-dev libbenchmark-dev ffmpeg sox openssl ca-certificates systemd
+          util-linux procps psmisc ccache)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

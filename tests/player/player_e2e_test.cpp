@@ -81,6 +81,10 @@ TEST(PlayerDecoder, ArgumentsAndTheDecoderText) {
                                         "1",
                                         "-reconnect_delay_max",
                                         "5",
+                                        "-tls_verify",
+                                        "1",
+                                        "-ca_file",
+                                        "/etc/ssl/certs/ca-certificates.crt",
                                         "-i",
                                         "HTTPS://example.invalid/live?x=1",
                                         "-f",
@@ -93,7 +97,16 @@ TEST(PlayerDecoder, ArgumentsAndTheDecoderText) {
                                         "48000",
                                         "-"}));
 
-    // "--url" as the last argument leaves the file to play; files get no reconnect options.
+    // Another set of certificate authorities for https.
+    world.set("PELLIMAR_PLAYER_CA_FILE", "/etc/pellimar/ca.pem");
+    EXPECT_EQ(world.run({"--url", "https://example.invalid/a"}), 1);
+    const auto args = lines(readText(world.dir / "args.txt"));
+    EXPECT_EQ(
+        std::vector<std::string>(args.begin() + 11, args.begin() + 16),
+        (std::vector<std::string>{"-tls_verify", "1", "-ca_file", "/etc/pellimar/ca.pem", "-i"}));
+
+    // "--url" as the last argument leaves the file to play; files get no reconnect or
+    // certificate options.
     EXPECT_EQ(world.run({"--file", "/some/file.mp3", "--url"}), 1);
     EXPECT_EQ(lines(readText(world.dir / "args.txt")),
               (std::vector<std::string>{"-hide_banner", "-loglevel", "error", "-i",

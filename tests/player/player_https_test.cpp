@@ -47,13 +47,17 @@ bool listening(int port) {
 // its standard input and closes the connection at the end of it.
 class OneShotHttpsServer {
   public:
-    OneShotHttpsServer(PlayerWorld& world, const std::string& response) : world_(world) {
+    // `names` are the certificate's subject alternative names; the player is trusted to
+    // check them against the URL's host.
+    OneShotHttpsServer(PlayerWorld& world, const std::string& response,
+                       const std::string& names = "IP:127.0.0.1")
+        : world_(world), cert_(world.dir / "cert.pem") {
         const std::string key = world.dir / "key.pem";
-        const std::string cert = world.dir / "cert.pem";
         EXPECT_TRUE(
             shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                  "-nodes -days 1 -subj /CN=localhost -keyout '" +
-                  key + "' -out '" + cert + "' 2>/dev/null"));
+                  "-nodes -days 1 -subj /CN=localhost -addext subjectAltName=" +
+                  names + " -keyout '" + key + "' -out '" + cert_ + "' 2>/dev/null"));
+        const std::string& cert = cert_;
         const std::string responseFile = world.dir / "response.http";
         writeText(responseFile, response);
         for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
@@ -86,9 +90,12 @@ class OneShotHttpsServer {
     std::string url(const std::string& path) const {
         return "https://127.0.0.1:" + std::to_string(port_) + path;
     }
+    // The self-signed certificate, which is its own authority.
+    const std::string& certificate() const { return cert_; }
 
   private:
     PlayerWorld& world_;
+    std::string cert_;
     int port_ = 0;
     pid_t pid_ = -1;
 };
@@ -105,6 +112,7 @@ TEST(PlayerHttps, CompleteStreamEndsCleanly) {
     const std::string input = world.makeTone("tone.wav", 2);
     const std::string wav = readText(input);
     OneShotHttpsServer server(world, httpResponse(wav, wav.size()));
+    world.set("PELLIMAR_PLAYER_CA_FILE", server.certificate());
     EXPECT_EQ(world.run({"--url", server.url("/tone.wav")}), 0);
     EXPECT_EQ(world.err(),
               "[pellimar-player] progressive url \u2192 stereo AudioQueue @ 48000 Hz\n");
@@ -116,6 +124,7 @@ TEST(PlayerHttps, StreamCutShortIsReportedIncomplete) {
     const std::string input = world.makeTone("tone.wav", 3);
     const std::string wav = readText(input);
     OneShotHttpsServer server(world, httpResponse(wav.substr(0, wav.size() / 2), wav.size()));
+    world.set("PELLIMAR_PLAYER_CA_FILE", server.certificate());
     EXPECT_EQ(world.run({"--url", server.url("/tone.wav")}), 1);
     const std::string err = world.err();
     EXPECT_NE(err.find("[pellimar-player] progressive url"), std::string::npos) << err;
@@ -123,6 +132,27 @@ TEST(PlayerHttps, StreamCutShortIsReportedIncomplete) {
         "[pellimar-player] Incomplete media stream; automatic restart disabled.\n";
     ASSERT_GE(err.size(), last.size());
     EXPECT_EQ(err.substr(err.size() - last.size()), last) << err;
+}
+
+TEST(PlayerHttps, ServerThatCannotProveItsNameIsRefused) {
+    // Not vouched for by the system's authorities; vouched for, but under another name.
+    for (const bool trusted : {false, true}) {
+        SCOPED_TRACE(trusted);
+        PlayerWorld world;
+        const std::string input = world.makeTone("tone.wav", 2);
+        const std::string wav = readText(input);
+        OneShotHttpsServer server(world, httpResponse(wav, wav.size()),
+                                  trusted ? "DNS:elsewhere.invalid" : "IP:127.0.0.1");
+        if (trusted) {
+            world.set("PELLIMAR_PLAYER_CA_FILE", server.certificate());
+        }
+        EXPECT_EQ(world.run({"--url", server.url("/tone.wav")}), 1);
+        const std::string err = world.err();
+        EXPECT_EQ(err.find("progressive"), std::string::npos) << err;
+        EXPECT_EQ(err.rfind("[pellimar-player] ", 0), 0u) << err;
+        EXPECT_NE(err.find("certificate"), std::string::npos) << err;
+        EXPECT_TRUE(recordings(world.dir / "rec").empty());
+    }
 }
 
 }  // namespace
