@@ -93,6 +93,9 @@ Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system, Selec
         return fail(Error::status(Texts::listSize(), status));
     }
     std::vector<ObjectID> ids(size / sizeof(ObjectID), 0);
+    // An empty list is not read: a read with room for nothing fails with a bad-size status when
+    // an object appears between the two calls, which would turn that harmless race into a failed
+    // inventory (and a failed "list" or "run").
     if (ids.empty()) {
         return ids;
     }
