@@ -71,11 +71,14 @@ void readDecoderOutput(int fd, int cancelFd, StereoPcmQueuePlayer& player) {
 }
 
 // Drains the decoder's error pipe while it runs, so it never stalls on a full pipe. Once
-// cancelled (the decoder has ended) it takes what is left in the pipe without waiting for its
-// end, which a process the decoder started may still hold open.
+// cancelled (the decoder has ended) it takes what is left in the pipe, at most what a pipe can
+// hold, without waiting for its end: a process the decoder started may still hold it open.
 void readDecoderErrors(int fd, int cancelFd, DecoderText& text) {
+    constexpr std::size_t kLeftInPipe = 1 << 20;
     char chunk[4096];
-    for (bool cancelled = false;;) {
+    bool cancelled = false;
+    std::size_t afterCancel = 0;
+    while (afterCancel < kLeftInPipe) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
         if (::poll(fds, 2, cancelled ? 0 : -1) < 0) {
             if (errno == EINTR) {
@@ -83,11 +86,11 @@ void readDecoderErrors(int fd, int cancelFd, DecoderText& text) {
             }
             return;
         }
+        if (fds[0].revents == 0 && (cancelled || fds[1].revents == 0)) {
+            return;
+        }
+        cancelled = cancelled || fds[1].revents != 0;
         if (fds[0].revents == 0) {
-            if (cancelled || fds[1].revents == 0) {
-                return;
-            }
-            cancelled = true;
             continue;
         }
         const ssize_t n = ::read(fd, chunk, sizeof(chunk));
@@ -98,6 +101,7 @@ void readDecoderErrors(int fd, int cancelFd, DecoderText& text) {
             return;
         }
         text.append(chunk, std::size_t(n));
+        afterCancel += cancelled ? std::size_t(n) : 0;
     }
 }
 
