@@ -39,7 +39,7 @@ done
 mkdir -m 700 "$work/xdg-runtime"
 report=$(cd "$verify" && XDG_RUNTIME_DIR=$work/xdg-runtime systemd-analyze --user verify ./* 2>&1) ||
     fail "systemd-analyze verify failed: $report"
-if grep -q "pellimar" <<<"$report"; then
+if grep -q 'pellimar-[a-z-]*\.\(service\|socket\)' <<<"$report"; then
     fail "systemd-analyze verify complains: $report"
 fi
 ls "$verify"
@@ -59,7 +59,9 @@ mkdir "$work/recordings"
 PELLIMAR_SIM_RECORD_DIR=$work/recordings "$bin/pellimar-player" --file "$work/tone.wav"
 recording=$(find "$work/recordings" -name '*.wav' | head -n 1)
 [ -n "$recording" ] || fail "the player left no recording of what it played"
-soxi -D "$recording"
+seconds=$(soxi -D "$recording")
+awk -v s="$seconds" 'BEGIN { exit !(s > 0) }' || fail "the player's recording is empty"
+echo "played ${seconds}s"
 
 # Reads a unit's setting; the last assignment wins, as in systemd.
 setting() { sed -n "s/^$2=//p" "$units/$1" | tail -n 1; }
