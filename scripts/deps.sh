@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake g++ ninja-build pkg-config libasio-dev nlohmann-json3-dev libsndfile1-dev
           libgtest-dev libgmock-dev libbenchmark-dev ffmpeg sox openssl ca-certificates systemd
-          util-linux procps psmisc ccache)
+          util-linux procps psmisc ccache dpkg-dev file lintian)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -18,3 +18,6 @@ run_suite() {
 run_suite build/test-plain ""
 run_suite build/test-asan "address,undefined"
 run_suite build/test-tsan "thread" threaded
+
+# The Debian package, its units and the installed programs.
+scripts/package-test.sh
