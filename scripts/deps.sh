@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake g++ ninja-build pkg-config libasio-dev nlohmann-json3-dev libsndfile1-dev
           libgtest-dev libgmock-dev libbenchmark-dev ffmpeg sox openssl systemd util-linux
-          procps psmisc ccache)
+          procps psmisc ccache
+          pipewire pipewire-bin libspa-0.2-modules libpipewire-0.3-dev wireplumber)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
