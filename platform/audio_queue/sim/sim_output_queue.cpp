@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_queue/audio_queue.hpp"
+#include "platform/audio_queue/sim/sim_output_queue.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
 namespace pellimar::audio {
@@ -28,26 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool isInteger16(const AudioStreamBasicDescription& f) {
-    return (f.mFormatFlags & kAudioFormatFlagIsSignedInteger) && f.mBitsPerChannel == 16;
-}
-
 bool isFloat32(const AudioStreamBasicDescription& f) {
     return (f.mFormatFlags & kAudioFormatFlagIsFloat) && f.mBitsPerChannel == 32;
-}
-
-bool supportedFormat(const AudioStreamBasicDescription& f) {
-    if (f.mFormatID != kAudioFormatLinearPCM || !(f.mSampleRate > 0) || f.mSampleRate > 1'000'000 ||
-        f.mChannelsPerFrame == 0 || f.mChannelsPerFrame > 64 || f.mFramesPerPacket != 1 ||
-        !(f.mFormatFlags & kAudioFormatFlagIsPacked) ||
-        (f.mFormatFlags & kAudioFormatFlagIsNonInterleaved)) {
-        return false;
-    }
-    if (!isInteger16(f) && !isFloat32(f)) {
-        return false;
-    }
-    const std::uint32_t frameBytes = f.mChannelsPerFrame * f.mBitsPerChannel / 8;
-    return f.mBytesPerFrame == frameBytes && f.mBytesPerPacket == frameBytes;
 }
 
 void writeFileReplacing(const std::string& path, const std::string& text) {
@@ -455,14 +437,8 @@ class SimOutputQueue final : public OutputQueue {
 
 }  // namespace
 
-Result<std::unique_ptr<OutputQueue>, Status> newOutputQueue(AudioSystem& system,
-                                                            OutputQueueOptions options) {
-    if (!options.callback) {
-        return fail(kAudioQueueErr_InvalidParameter);
-    }
-    if (!supportedFormat(options.format)) {
-        return fail(kAudioFormatUnsupportedDataFormatError);
-    }
+Result<std::unique_ptr<OutputQueue>, Status> newSimOutputQueue(AudioSystem& system,
+                                                               OutputQueueOptions options) {
     auto registration = system.registerProcess(options.bundleID);
     if (!registration) {
         return fail(kAudioHardwareNotRunningError);
