@@ -1,6 +1,8 @@
-// The output queue on a PipeWire stream. The stream's process callback runs on the backend's loop
-// thread and copies queued buffers into the graph; played buffers go back to the caller from the
-// queue's own thread, or posted from there to the caller's run loop.
+// The output queue on a PipeWire stream. The stream's process callback runs on the stream's data
+// thread (realtime where allowed: a non-realtime loop thread missed cycles on a loaded machine)
+// and copies queued buffers into the graph, holding the queue's lock only to copy; played buffers
+// go back to the caller from the queue's own thread, or posted from there to the caller's run
+// loop.
 
 #include "platform/audio_queue/pipewire/pw_output_queue.hpp"
 
@@ -70,6 +72,15 @@ class PipeWireOutputQueue final : public OutputQueue {
             stream_ = nullptr;
         }
         pw_thread_loop_unlock(graph_->loop());
+    }
+
+    // The stream is made inactive with the queue, so that the session manager has linked it by
+    // the time the queue starts.
+    Status connect() {
+        pw_thread_loop_lock(graph_->loop());
+        const Status status = connectStream();
+        pw_thread_loop_unlock(graph_->loop());
+        return status;
     }
 
     Status allocateBuffer(std::uint32_t capacity, AudioQueueBufferRef& outBuffer) override {
@@ -190,8 +201,9 @@ class PipeWireOutputQueue final : public OutputQueue {
             }
         }
         pw_thread_loop_lock(graph_->loop());
+        const bool moved = target_ != deviceUID;
         target_ = deviceUID;
-        if (stream_) {
+        if (stream_ && moved) {
             // A connected stream moves by connecting again with its new target.
             const bool active = running_now();
             spa_hook_remove(&streamListener_);
@@ -273,7 +285,7 @@ class PipeWireOutputQueue final : public OutputQueue {
         const int result = pw_stream_connect(
             stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                         PW_STREAM_FLAG_INACTIVE),
+                                         PW_STREAM_FLAG_INACTIVE | PW_STREAM_FLAG_RT_PROCESS),
             params, 1);
         if (result < 0) {
             spa_hook_remove(&streamListener_);
@@ -284,7 +296,7 @@ class PipeWireOutputQueue final : public OutputQueue {
         return 0;
     }
 
-    // On the loop thread: fills one graph buffer from the queued buffers, silence when starved.
+    // On the data thread: fills one graph buffer from the queued buffers, silence when starved.
     void process() {
         pw_buffer* b = pw_stream_dequeue_buffer(stream_);
         if (!b) {
@@ -496,9 +508,12 @@ Result<std::unique_ptr<OutputQueue>, Status> newPipeWireOutputQueue(
     if (!registration) {
         return fail(kAudioHardwareNotRunningError);
     }
-    std::unique_ptr<OutputQueue> queue = std::make_unique<PipeWireOutputQueue>(
-        system.graph(), std::move(options), std::move(registration).value());
-    return queue;
+    auto queue = std::make_unique<PipeWireOutputQueue>(system.graph(), std::move(options),
+                                                       std::move(registration).value());
+    if (Status status = queue->connect()) {
+        return fail(status);
+    }
+    return std::unique_ptr<OutputQueue>(std::move(queue));
 }
 
 }  // namespace pellimar::audio
