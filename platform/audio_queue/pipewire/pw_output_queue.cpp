@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/audio_queue/queue_buffers.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
 namespace pellimar::audio {
@@ -84,37 +85,16 @@ class PipeWireOutputQueue final : public OutputQueue {
     }
 
     Status allocateBuffer(std::uint32_t capacity, AudioQueueBufferRef& outBuffer) override {
-        outBuffer = nullptr;
-        if (capacity == 0) {
-            return kAudioQueueErr_InvalidParameter;
-        }
-        auto slot = std::make_unique<Slot>();
-        slot->storage.assign(capacity, 0);
-        slot->header.mAudioDataBytesCapacity = capacity;
-        slot->header.mAudioData = slot->storage.data();
         std::lock_guard lock(mutex_);
-        outBuffer = &slot->header;
-        slots_.push_back(std::move(slot));
-        return 0;
+        return buffers_.allocate(capacity, outBuffer);
     }
 
     Status enqueueBuffer(AudioQueueBufferRef buffer) override {
         std::lock_guard lock(mutex_);
-        Slot* slot = find(buffer);
-        if (!slot) {
-            return kAudioQueueErr_InvalidBuffer;
+        Slot* slot = nullptr;
+        if (Status status = buffers_.admit(buffer, options_.format.mBytesPerFrame, slot)) {
+            return status;
         }
-        if (slot->queued) {
-            return kAudioQueueErr_BufferInQueue;
-        }
-        const std::uint32_t size = buffer->mAudioDataByteSize;
-        if (size == 0) {
-            return kAudioQueueErr_BufferEmpty;
-        }
-        if (size > buffer->mAudioDataBytesCapacity || size % options_.format.mBytesPerFrame) {
-            return kAudioQueueErr_InvalidParameter;
-        }
-        slot->queued = true;
         fifo_.push_back(slot);
         wake_.notify_all();
         return 0;
@@ -223,15 +203,6 @@ class PipeWireOutputQueue final : public OutputQueue {
     bool running_now() {
         std::lock_guard lock(mutex_);
         return running_;
-    }
-
-    Slot* find(AudioQueueBufferRef buffer) {
-        for (auto& slot : slots_) {
-            if (&slot->header == buffer) {
-                return slot.get();
-            }
-        }
-        return nullptr;
     }
 
     // Under the thread loop's lock.
@@ -478,7 +449,7 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    QueueBuffers<Slot> buffers_;
     std::deque<Slot*> fifo_;
     std::uint32_t headOffset_ = 0;  // bytes of the front buffer already in the graph
     std::deque<std::pair<std::uint64_t, AudioQueueBufferRef>> done_;
