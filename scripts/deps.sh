@@ -1,9 +1,35 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, only when missing.
 set -euo pipefail
-packages=(cmake g++ ninja-build pkg-config libasio-dev nlohmann-json3-dev libsndfile1-dev
-          libgtest-dev libgmock-dev libbenchmark-dev ffmpeg sox openssl ca-certificates systemd
-          util-linux procps psmisc ccache dpkg-dev file lintian)
+packages=(
+    cmake
+    g++
+    ninja-build
+    pkg-config
+    ccache
+    libasio-dev
+    nlohmann-json3-dev
+    libsndfile1-dev
+    libgtest-dev
+    libgmock-dev
+    libbenchmark-dev
+    ffmpeg
+    sox
+    openssl
+    ca-certificates
+    systemd
+    util-linux
+    procps
+    psmisc
+    dpkg-dev
+    file
+    lintian
+    pipewire
+    pipewire-bin
+    libspa-0.2-modules
+    libpipewire-0.3-dev
+    wireplumber
+)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/audio_system/pipewire/pw_audio_system.hpp"
 #include "platform/audio_system/sim/sim_audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
 
@@ -10,9 +11,16 @@ namespace pellimar::audio {
 Result<std::unique_ptr<AudioSystem>, std::string> openAudioSystem() {
     const char* chosen = std::getenv("PELLIMAR_AUDIO_BACKEND");
     std::string backend = chosen && *chosen ? chosen : "sim";
+    if (backend == "pipewire") {
+        auto system = pipewire::PipeWireAudioSystem::open();
+        if (!system) {
+            return fail(system.error());
+        }
+        return std::unique_ptr<AudioSystem>(std::move(*system));
+    }
     if (backend != "sim") {
         return fail("Unknown audio backend \"" + backend +
-                    "\" in PELLIMAR_AUDIO_BACKEND (available: sim)");
+                    "\" in PELLIMAR_AUDIO_BACKEND (available: sim, pipewire)");
     }
     auto path = sim::worldPath();
     if (!path) {
