@@ -1,0 +1,84 @@
+#include "output_fabric/command_line.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "output_fabric/inventory.hpp"
+#include "platform/json/pretty_json.hpp"
+
+namespace pellimar::output_fabric {
+namespace {
+
+using nlohmann::json;
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        text.remove_prefix(std::size_t(n));
+    }
+}
+
+json removeResult(bool removed) {
+    return {{"ok", true}, {"removed", removed}};
+}
+
+}  // namespace
+
+Fallible<json> runCommand(const std::vector<std::string>& arguments, const SystemOpener& openSystem,
+                          const Pauses& pauses) {
+    (void)pauses;
+    const std::string command = arguments.empty() ? "list" : arguments.front();
+    const bool oneJSONArgument = arguments.size() == 2;
+    auto system = [&]() -> Fallible<AudioSystem*> {
+        auto opened = openSystem();
+        if (!opened) {
+            return fail(FabricError::message(opened.error()));
+        }
+        return *opened;
+    };
+    if (command == "list" || command == "inventory") {
+        auto opened = system();
+        if (!opened) {
+            return fail(opened.error());
+        }
+        return command == "list" ? outputDeviceList(**opened) : controlInventory(**opened);
+    }
+    if (command == "configure" && !oneJSONArgument) {
+        return fail(FabricError::usage("configure JSON required"));
+    }
+    if (command == "restore" && !oneJSONArgument) {
+        return fail(FabricError::usage("restore JSON required"));
+    }
+    if (command == "ensure" && !oneJSONArgument) {
+        return fail(FabricError::usage(std::string(usageText)));
+    }
+    (void)removeResult;
+    return fail(FabricError::usage(std::string(usageText)));
+}
+
+int runOutputFabric(const std::vector<std::string>& arguments, const SystemOpener& openSystem,
+                    const Pauses& pauses) {
+    auto document = runCommand(arguments, openSystem, pauses);
+    if (!document) {
+        writeAll(STDERR_FILENO, "[output-fabric] " + document.error().description() + "\n");
+        return 1;
+    }
+    // A document that cannot be encoded fails the command; nothing reaches standard output.
+    auto text = pellimar::json::pretty(*document);
+    if (!text) {
+        writeAll(STDERR_FILENO, "[output-fabric] " + text.error() + "\n");
+        return 1;
+    }
+    writeAll(STDOUT_FILENO, *text);
+    writeAll(STDOUT_FILENO, "\n");
+    return 0;
+}
+
+}  // namespace pellimar::output_fabric
