@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "output_fabric/configure.hpp"
+#include "output_fabric/fabric.hpp"
 #include "output_fabric/inventory.hpp"
 #include "platform/json/pretty_json.hpp"
 
@@ -33,7 +35,6 @@ json removeResult(bool removed) {
 
 Fallible<json> runCommand(const std::vector<std::string>& arguments, const SystemOpener& openSystem,
                           const Pauses& pauses) {
-    (void)pauses;
     const std::string command = arguments.empty() ? "list" : arguments.front();
     const bool oneJSONArgument = arguments.size() == 2;
     auto system = [&]() -> Fallible<AudioSystem*> {
@@ -50,17 +51,54 @@ Fallible<json> runCommand(const std::vector<std::string>& arguments, const Syste
         }
         return command == "list" ? outputDeviceList(**opened) : controlInventory(**opened);
     }
-    if (command == "configure" && !oneJSONArgument) {
-        return fail(FabricError::usage("configure JSON required"));
+    if (command == "configure") {
+        if (!oneJSONArgument) {
+            return fail(FabricError::usage("configure JSON required"));
+        }
+        // Decoded before the audio system is touched at all.
+        auto requests = decodeControlRequests(arguments[1]);
+        if (!requests) {
+            return fail(requests.error());
+        }
+        auto opened = system();
+        if (!opened) {
+            return fail(opened.error());
+        }
+        return configure(**opened, *requests, pauses);
     }
-    if (command == "restore" && !oneJSONArgument) {
-        return fail(FabricError::usage("restore JSON required"));
+    if (command == "restore") {
+        if (!oneJSONArgument) {
+            return fail(FabricError::usage("restore JSON required"));
+        }
+        auto list = decodeControlRestores(arguments[1]);
+        if (!list) {
+            return fail(list.error());
+        }
+        auto opened = system();
+        if (!opened) {
+            return fail(opened.error());
+        }
+        if (auto restored = restore(**opened, *list); !restored) {
+            return fail(restored.error());
+        }
+        return removeResult(false);
     }
     if (command == "ensure" && !oneJSONArgument) {
         return fail(FabricError::usage(std::string(usageText)));
     }
-    (void)removeResult;
-    return fail(FabricError::usage(std::string(usageText)));
+    if (command != "ensure" && command != "remove") {
+        return fail(FabricError::usage(std::string(usageText)));
+    }
+    auto opened = system();
+    if (!opened) {
+        return fail(opened.error());
+    }
+    if (command == "ensure") {
+        return ensure(**opened, arguments[1], pauses);
+    }
+    // Removing is idempotent for the controller: whatever stood in the way, the answer is ok.
+    (void)destroyExistingAggregate(**opened);
+    return removeResult(true);
 }
 
 int runOutputFabric(const std::vector<std::string>& arguments, const SystemOpener& openSystem,
