@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "player/atomic_file.hpp"
+#include "platform/common/atomic_file.hpp"
 
 extern char** environ;
 
