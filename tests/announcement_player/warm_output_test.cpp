@@ -1,0 +1,225 @@
+#include "announcement_player/warm_output.hpp"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/announcement_player/sim_support.hpp"
+#include "tests/announcement_player/wav_builder.hpp"
+#include "tests/platform/audio_queue/test_support.hpp"
+
+namespace pellimar::announcement {
+namespace {
+
+using nlohmann::json;
+using testing::SimMachine;
+
+class WarmOutputTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("PELLIMAR_SIM_RECORD_DIR", records.path().c_str(), 1);
+        auto created = WarmAnnouncementOutput::create(*machine.system, loop, tapWait);
+        ASSERT_TRUE(created);
+        output = std::move(created).value();
+        output->emit = [this](const json& event) { events.push_back(event); };
+    }
+    void TearDown() override { ::unsetenv("PELLIMAR_SIM_RECORD_DIR"); }
+
+    void attach() { machine.addTap(machine.processesOf(::getpid())); }
+
+    // Sends a command and runs the loop until `count` events have arrived in all.
+    bool command(const json& object, std::size_t count = 0) {
+        output->command(object);
+        return testing::runLoopUntil(loop, [&] { return events.size() >= count; });
+    }
+
+    json event(std::size_t i) { return i < events.size() ? events[i] : json(); }
+
+    std::string clip(const std::string& name, int frames) {
+        return testing::writeClip(records.file("../" + name), frames);
+    }
+
+    // What the output played, once it is closed.
+    std::vector<float> heard() {
+        output->close();
+        const auto files = testing::recordings(records.path());
+        EXPECT_EQ(files.size(), 1u);
+        return files.empty() ? std::vector<float>{} : testing::readFloatRecording(files[0]).samples;
+    }
+
+    testing::TempDir records;
+    SimMachine machine;
+    RunLoop loop;
+    AnnouncementTapWait tapWait{*machine.system, loop, ::getpid()};
+    std::unique_ptr<WarmAnnouncementOutput> output;
+    std::vector<json> events;
+};
+
+TEST_F(WarmOutputTest, PlaysAPreparedClipBetweenSilencesAndReportsItsEnd) {
+    attach();
+    testing::TempDir files;
+    const auto path = testing::writeClip(files / "c1.wav", 1000);
+    ASSERT_TRUE(command({{"command", "load"}, {"id", "c1"}, {"filePath", path}}, 1));
+    EXPECT_EQ(event(0), json({{"event", "loaded"}, {"id", "c1"}, {"frames", 1000}}));
+    ASSERT_TRUE(command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}}, 3));
+    EXPECT_EQ(event(1), json({{"event", "playing"}, {"id", "p1"}}));
+    EXPECT_EQ(event(2), json({{"event", "completed"}, {"id", "p1"}, {"stopped", false}}));
+    // Playing consumed the clip.
+    ASSERT_TRUE(command({{"command", "play"}, {"id", "p2"}, {"clip", "c1"}}, 4));
+    EXPECT_EQ(event(3), json({{"event", "error"}, {"id", "p2"}, {"error", kPlayRefused}}));
+    // Let a few silent buffers follow the clip.
+    loop.runFor(std::chrono::milliseconds(50));
+
+    const auto samples = heard();
+    const std::size_t start = testing::firstSoundFrame(samples);
+    ASSERT_GT(start, 0u);  // silence before
+    const auto expected = testing::rampSamples(1000);
+    ASSERT_GE(samples.size(), 2 * (start + 1000) + 2);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(samples[2 * start + i], float(expected[i]) / 32768) << i;
+    }
+    for (std::size_t i = 2 * (start + 1000); i < samples.size(); ++i) {
+        ASSERT_EQ(samples[i], 0.0f) << "after the clip, sample " << i;
+    }
+}
+
+TEST_F(WarmOutputTest, StopRampsFromTheLastFrameHeardDownToZero) {
+    attach();
+    testing::TempDir files;
+    ASSERT_TRUE(command({{"command", "load"},
+                         {"id", "c1"},
+                         {"filePath", testing::writeClip(files / "c.wav", 48000)}},
+                        1));
+    ASSERT_TRUE(command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}}, 2));
+    loop.runFor(std::chrono::milliseconds(100));
+    output->command({{"command", "stop"}, {"target", "p1"}});
+    output->command({{"command", "stop"}, {"target", "p1"}});  // a second stop: nothing
+    ASSERT_TRUE(testing::runLoopUntil(loop, [&] { return events.size() >= 3; }));
+    EXPECT_EQ(event(2), json({{"event", "completed"}, {"id", "p1"}, {"stopped", true}}));
+    EXPECT_FALSE(output->stopping());
+    loop.runFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(events.size(), 3u);
+
+    const auto samples = heard();
+    const std::size_t start = testing::firstSoundFrame(samples);
+    const auto clip = testing::rampSamples(48000);
+    std::size_t frame = start;
+    while (frame < 48000 + start &&
+           samples[2 * frame] == float(clip[2 * (frame - start)]) / 32768) {
+        ++frame;
+    }
+    const std::size_t played = frame - start;
+    ASSERT_GT(played, 0u);
+    ASSERT_LT(played, 48000u);
+    EXPECT_EQ(played % WarmAnnouncementOutput::bufferFrames, 0u);
+    const float lastLeft = float(clip[2 * (played - 1)]) / 32768;
+    const float lastRight = float(clip[2 * (played - 1) + 1]) / 32768;
+    for (int i = 0; i < 240; ++i) {
+        const float gain = 1.0f - float(i + 1) / 240.0f;
+        ASSERT_EQ(samples[2 * (frame + i)], lastLeft * gain) << i;
+        ASSERT_EQ(samples[2 * (frame + i) + 1], lastRight * gain) << i;
+    }
+    EXPECT_EQ(samples[2 * (frame + 239)], 0.0f);
+    for (std::size_t i = 2 * (frame + 240); i < samples.size(); ++i) {
+        ASSERT_EQ(samples[i], 0.0f);
+    }
+}
+
+// A stop before any of a new clip's samples were queued follows silence, not the last sample of
+// the clip before it, so it adds no click.
+TEST_F(WarmOutputTest, StopAfterAClipEndedRampsFromSilence) {
+    attach();
+    testing::TempDir files;
+    const auto path = testing::writeClip(files / "c.wav", 512);
+    ASSERT_TRUE(command({{"command", "load"}, {"id", "c1"}, {"filePath", path}}, 1));
+    ASSERT_TRUE(command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}}, 3));
+    ASSERT_TRUE(command({{"command", "load"}, {"id", "c2"}, {"filePath", path}}, 4));
+    output->command({{"command", "play"}, {"id", "p2"}, {"clip", "c2"}});
+    output->command({{"command", "stop"}, {"target", "p2"}});
+    ASSERT_TRUE(testing::runLoopUntil(loop, [&] { return events.size() >= 6; }));
+    EXPECT_EQ(event(5), json({{"event", "completed"}, {"id", "p2"}, {"stopped", true}}));
+
+    const auto samples = heard();
+    const std::size_t start = testing::firstSoundFrame(samples);
+    // Exactly the first clip was heard; nothing (no ramp from its last frame) afterwards.
+    EXPECT_EQ(testing::firstSoundFrame(samples, start + 512), samples.size() / 2);
+}
+
+TEST_F(WarmOutputTest, LoadStaysInProgressThroughItsTapWaitSoNoClipIsLost) {
+    testing::TempDir files;
+    const auto first = testing::writeClip(files / "a.wav", 100);
+    const auto second = testing::writeClip(files / "b.wav", 200);
+    // No tap yet: once read, c1 waits for one; the load is still in progress meanwhile.
+    output->command({{"command", "load"}, {"id", "c1"}, {"filePath", first}});
+    loop.runFor(std::chrono::milliseconds(300));
+    ASSERT_TRUE(output->loading());
+    ASSERT_TRUE(events.empty());
+    output->command({{"command", "load"}, {"id", "c2"}, {"filePath", second}});
+    output->command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}});
+    EXPECT_EQ(event(0), json({{"event", "error"}, {"id", "c2"}, {"error", kLoadRefused}}));
+    EXPECT_EQ(event(1), json({{"event", "error"}, {"id", "p1"}, {"error", kPlayRefused}}));
+    const auto tap = machine.addTap(machine.processesOf(::getpid()));
+    ASSERT_TRUE(testing::runLoopUntil(loop, [&] { return events.size() >= 3; }));
+    EXPECT_EQ(event(2), json({{"event", "loaded"}, {"id", "c1"}, {"frames", 100}}));
+    EXPECT_FALSE(output->loading());
+
+    // The tap goes away: the next load times out and the clip prepared before it is gone too.
+    machine.removeTap(tap);
+    ASSERT_TRUE(command({{"command", "load"}, {"id", "c2"}, {"filePath", second}}, 4));
+    EXPECT_EQ(event(3), json({{"event", "error"}, {"id", "c2"}, {"error", kTapTimedOut}}));
+    EXPECT_FALSE(output->loadedID());
+}
+
+TEST_F(WarmOutputTest, RefusedCommandsAnswerWithTheirOwnIdAndChangeNothing) {
+    attach();
+    testing::TempDir files;
+    const auto path = testing::writeClip(files / "a.wav", 100);
+    const std::vector<std::pair<json, json>> cases = {
+        {{{"command", "load"}, {"filePath", path}}, {{"id", ""}, {"error", kLoadRefused}}},
+        {{{"command", "load"}, {"id", 7}, {"filePath", path}},
+         {{"id", ""}, {"error", kLoadRefused}}},
+        {{{"command", "load"}, {"id", "x"}, {"filePath", "a.wav"}},
+         {{"id", "x"}, {"error", kLoadRefused}}},
+        {{{"command", "load"}, {"id", "x"}, {"filePath", 3}},
+         {{"id", "x"}, {"error", kLoadRefused}}},
+        {{{"command", "play"}, {"id", "p1"}, {"clip", "c1"}},
+         {{"id", "p1"}, {"error", kPlayRefused}}},
+        {{{"command", "dance"}, {"id", "x"}}, {{"id", "x"}, {"error", kUnknownCommand}}},
+        {{{"id", "y"}}, {{"id", "y"}, {"error", kUnknownCommand}}},
+        {{{"command", 1}, {"id", "z"}}, {{"id", "z"}, {"error", kUnknownCommand}}},
+    };
+    for (const auto& [command, reply] : cases) {
+        events.clear();
+        output->command(command);
+        ASSERT_EQ(events.size(), 1u) << command;
+        json expected = reply;
+        expected["event"] = "error";
+        EXPECT_EQ(events[0], expected) << command;
+    }
+    events.clear();
+    output->command({{"command", "stop"}, {"target", "nothing"}});
+    output->command({{"command", "stop"}});
+    EXPECT_TRUE(events.empty());
+
+    // A failed load forgets the clip prepared before it.
+    ASSERT_TRUE(command({{"command", "load"}, {"id", "c1"}, {"filePath", path}}, 1));
+    ASSERT_TRUE(command({{"command", "load"}, {"id", "c2"}, {"filePath", files / "none.wav"}}, 2));
+    EXPECT_EQ(event(1), json({{"event", "error"}, {"id", "c2"}, {"error", std::strerror(ENOENT)}}));
+    EXPECT_FALSE(output->loadedID());
+}
+
+TEST_F(WarmOutputTest, CloseIsFinalAndIdempotent) {
+    loop.runFor(std::chrono::milliseconds(30));
+    output->close();
+    EXPECT_FALSE(output->isOpen());
+    output->close();
+    loop.runFor(std::chrono::milliseconds(30));  // late callbacks do nothing
+    const auto samples = heard();
+    for (float s : samples) {
+        ASSERT_EQ(s, 0.0f);  // idle: silence only
+    }
+}
+
+}  // namespace
+}  // namespace pellimar::announcement
