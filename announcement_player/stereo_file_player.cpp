@@ -45,7 +45,8 @@ float fadeVolume(const Fades& fades, double rate, std::int64_t length, std::int6
     }
     // The fade-out where it ends, so the buffer that ends the file is at step 20: silent.
     if (fades.outSeconds > 0) {
-        const double outFrames = fades.outSeconds * rate;
+        // A fade-out longer than the file spans the file, so that it still ends silent.
+        const double outFrames = std::min(fades.outSeconds * rate, double(length));
         const double start = std::max(0.0, double(length) - outFrames);
         const double into = double(first + frames) - start;
         if (into > 0) {
