@@ -112,4 +112,31 @@ inline std::size_t firstSoundFrame(const std::vector<float>& samples, std::size_
     return frame;
 }
 
+// The frames that are not silent, in order: what was heard with the starvation gaps of a busy
+// machine (recorded as silence) and the silences between clips taken out.
+inline std::vector<float> soundFrames(const std::vector<float>& samples) {
+    std::vector<float> kept;
+    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
+        if (samples[i] != 0 || samples[i + 1] != 0) {
+            kept.push_back(samples[i]);
+            kept.push_back(samples[i + 1]);
+        }
+    }
+    return kept;
+}
+
+// Checks that `sound` holds, from frame `at`, a stop ramp from the frame before it: 239 frames
+// stepping down by 1/240 (its 240th frame is exactly 0.0, which soundFrames leaves out).
+inline void expectStopRamp(const std::vector<float>& sound, std::size_t at) {
+    ASSERT_GT(at, 0u);
+    ASSERT_GE(sound.size(), 2 * (at + 239));
+    const float left = sound[2 * (at - 1)];
+    const float right = sound[2 * (at - 1) + 1];
+    for (int i = 0; i < 239; ++i) {
+        const float gain = 1.0f - float(i + 1) / 240.0f;
+        ASSERT_EQ(sound[2 * (at + i)], left * gain) << i;
+        ASSERT_EQ(sound[2 * (at + i) + 1], right * gain) << i;
+    }
+}
+
 }  // namespace pellimar::testing
