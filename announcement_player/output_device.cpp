@@ -21,6 +21,19 @@ bool mentionsSpeaker(const std::string& name) {
 
 }  // namespace
 
+AudioStreamBasicDescription stereoFloatFormat(double rate) {
+    AudioStreamBasicDescription f;
+    f.mSampleRate = rate;
+    f.mFormatID = kAudioFormatLinearPCM;
+    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    f.mBytesPerPacket = 8;
+    f.mFramesPerPacket = 1;
+    f.mBytesPerFrame = 8;
+    f.mChannelsPerFrame = 2;
+    f.mBitsPerChannel = 32;
+    return f;
+}
+
 std::uint32_t outputChannelCount(AudioSystem& system, ObjectID device) {
     const AudioObjectPropertyAddress address{kAudioDevicePropertyStreamConfiguration,
                                              kAudioObjectPropertyScopeOutput,

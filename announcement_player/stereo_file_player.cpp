@@ -87,15 +87,7 @@ PlayerResult<std::unique_ptr<StereoFilePlayer>> StereoFilePlayer::create(AudioSy
     player->lengthFrames_ = length;
     player->durationSeconds_ = double(length) / player->sampleRate_;
 
-    AudioStreamBasicDescription client;
-    client.mSampleRate = player->sampleRate_;
-    client.mFormatID = kAudioFormatLinearPCM;
-    client.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    client.mBytesPerPacket = 8;
-    client.mFramesPerPacket = 1;
-    client.mBytesPerFrame = 8;
-    client.mChannelsPerFrame = 2;
-    client.mBitsPerChannel = 32;
+    const AudioStreamBasicDescription client = stereoFloatFormat(player->sampleRate_);
     if (const Status s = player->audioFile_->setClientDataFormat(client); s != 0) {
         return fail(PlayerError::playback(withStatus("Unable to set stereo client format", s)));
     }

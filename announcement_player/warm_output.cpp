@@ -12,19 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-AudioStreamBasicDescription warmFormat() {
-    AudioStreamBasicDescription f;
-    f.mSampleRate = 48000.0;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    f.mBytesPerPacket = 8;
-    f.mFramesPerPacket = 1;
-    f.mBytesPerFrame = 8;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 32;
-    return f;
-}
-
 std::string stringOr(const json& object, const char* key, std::string fallback) {
     const auto it = object.find(key);
     return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
@@ -62,7 +49,7 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
     std::unique_ptr<WarmAnnouncementOutput> output(
         new WarmAnnouncementOutput(system, loop, tapWait));
     OutputQueueOptions options;
-    options.format = warmFormat();
+    options.format = stereoFloatFormat(48000.0);
     options.callbackLoop = &loop;
     options.bundleID = kBundleID;
     options.callback = [self = output.get()](OutputQueue&, AudioQueueBufferRef buffer) {

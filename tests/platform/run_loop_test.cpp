@@ -155,6 +155,7 @@ TEST(RunLoop, DoneMayDestroyItsOwnWait) {
 }
 
 TEST(RunLoopDeathTest, RunningTheLoopFromInsideItsOwnHandlerIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             RunLoop loop;
