@@ -36,10 +36,6 @@ class WarmOutputTest : public ::testing::Test {
 
     json event(std::size_t i) { return i < events.size() ? events[i] : json(); }
 
-    std::string clip(const std::string& name, int frames) {
-        return testing::writeClip(records.file("../" + name), frames);
-    }
-
     // What the output played, once it is closed.
     std::vector<float> heard() {
         output->close();
@@ -55,61 +51,6 @@ class WarmOutputTest : public ::testing::Test {
     std::unique_ptr<WarmAnnouncementOutput> output;
     std::vector<json> events;
 };
-
-TEST_F(WarmOutputTest, PlaysAPreparedClipBetweenSilencesAndReportsItsEnd) {
-    attach();
-    testing::TempDir files;
-    const auto path = testing::writeClip(files / "c1.wav", 1000);
-    ASSERT_TRUE(command({{"command", "load"}, {"id", "c1"}, {"filePath", path}}, 1));
-    EXPECT_EQ(event(0), json({{"event", "loaded"}, {"id", "c1"}, {"frames", 1000}}));
-    ASSERT_TRUE(command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}}, 3));
-    EXPECT_EQ(event(1), json({{"event", "playing"}, {"id", "p1"}}));
-    EXPECT_EQ(event(2), json({{"event", "completed"}, {"id", "p1"}, {"stopped", false}}));
-    // Playing consumed the clip.
-    ASSERT_TRUE(command({{"command", "play"}, {"id", "p2"}, {"clip", "c1"}}, 4));
-    EXPECT_EQ(event(3), json({{"event", "error"}, {"id", "p2"}, {"error", kPlayRefused}}));
-    // Let a few silent buffers follow the clip.
-    loop.runFor(std::chrono::milliseconds(50));
-
-    const auto samples = heard();
-    ASSERT_GT(testing::firstSoundFrame(samples), 0u);  // silence before
-    const auto sound = testing::soundFrames(samples);
-    const auto expected = testing::rampSamples(1000);
-    ASSERT_EQ(sound.size(), expected.size());  // silence after
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        ASSERT_EQ(sound[i], float(expected[i]) / 32768) << i;
-    }
-}
-
-TEST_F(WarmOutputTest, StopRampsFromTheLastFrameHeardDownToZero) {
-    attach();
-    testing::TempDir files;
-    ASSERT_TRUE(command({{"command", "load"},
-                         {"id", "c1"},
-                         {"filePath", testing::writeClip(files / "c.wav", 48000)}},
-                        1));
-    ASSERT_TRUE(command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}}, 2));
-    loop.runFor(std::chrono::milliseconds(100));
-    output->command({{"command", "stop"}, {"target", "p1"}});
-    output->command({{"command", "stop"}, {"target", "p1"}});  // a second stop: nothing
-    ASSERT_TRUE(testing::runLoopUntil(loop, [&] { return events.size() >= 3; }));
-    EXPECT_EQ(event(2), json({{"event", "completed"}, {"id", "p1"}, {"stopped", true}}));
-    EXPECT_FALSE(output->stopping());
-    loop.runFor(std::chrono::milliseconds(30));
-    EXPECT_EQ(events.size(), 3u);
-
-    const auto sound = testing::soundFrames(heard());
-    const auto clip = testing::rampSamples(48000);
-    std::size_t played = 0;
-    while (2 * played < sound.size() && sound[2 * played] == float(clip[2 * played]) / 32768) {
-        ++played;
-    }
-    ASSERT_GT(played, 0u);
-    ASSERT_LT(played, 48000u);
-    EXPECT_EQ(played % WarmAnnouncementOutput::bufferFrames, 0u);
-    testing::expectStopRamp(sound, played);
-    EXPECT_EQ(sound.size(), 2 * (played + 239));  // silence after the ramp
-}
 
 // A stop before any of a new clip's samples were queued follows silence, not the last sample of
 // the clip before it, so it adds no click.
