@@ -8,6 +8,7 @@
 #include "tests/announcement_player/sim_support.hpp"
 #include "tests/announcement_player/wav_builder.hpp"
 #include "tests/platform/audio_queue/test_support.hpp"
+#include "tests/player/e2e_support.hpp"
 
 namespace pellimar::announcement {
 namespace {
@@ -131,6 +132,9 @@ TEST_F(WarmOutputTest, RefusedCommandsAnswerWithTheirOwnIdAndChangeNothing) {
     ASSERT_TRUE(command({{"command", "load"}, {"id", "c2"}, {"filePath", files / "none.wav"}}, 2));
     EXPECT_EQ(event(1), json({{"event", "error"}, {"id", "c2"}, {"error", std::strerror(ENOENT)}}));
     EXPECT_FALSE(output->loadedID());
+    testing::writeText(files / "notes.wav", "these are notes, not audio");
+    ASSERT_TRUE(command({{"command", "load"}, {"id", "c3"}, {"filePath", files / "notes.wav"}}, 3));
+    EXPECT_EQ(event(2), json({{"event", "error"}, {"id", "c3"}, {"error", kInvalidWav}}));
 }
 
 TEST_F(WarmOutputTest, CloseIsFinalAndIdempotent) {
