@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "player/atomic_file.hpp"
+#include "platform/common/atomic_file.hpp"
 
 extern char** environ;
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the programs and runs the main job, the application capture, against the built-in
 # simulated audio system: two applications are captured, a third joins while it runs, and a
-# SIGTERM leaves the system as it was. Then the stream player plays a tone, and the output fabric
-# is built over two simulated outputs and removed.
+# SIGTERM leaves the system as it was. Then the stream player plays a tone, the announcement player
+# serves a controller (it loads a clip, plays it and is stopped part-way), and the output fabric is
+# built over two simulated outputs and removed.
 #
 # scripts/demo.sh --pipewire [RECORDING.wav] runs the programs on a private headless PipeWire
 # daemon instead, and records what reaches its speakers to RECORDING.wav (default
@@ -54,6 +55,26 @@ mkdir "$work/recordings"
 PELLIMAR_SIM_RECORD_DIR=$work/recordings "$bin/pellimar-player" --file "$work/tone.wav"
 echo "pellimar-player exited $?"
 for f in "$work"/recordings/*.wav; do soxi "$f" | grep -E "Channels|Sample Rate|Duration"; done
+
+step "pellimar-announcement-player serves a controller: load a clip, play it, stop it after 1 s"
+# The capture program's announcement slot picks the player up, as the player requires.
+"$bin/pellimar-process-tap" run org.pellimar.announcement-player >/dev/null 2>"$work/capture.log" &
+capture=$!
+ffmpeg -loglevel error -f lavfi -i "sine=frequency=660:duration=3" -ac 2 -ar 48000 -c:a pcm_s16le \
+    "$work/announcement.wav"
+mkdir "$work/announcements"
+sleep 0.5
+PELLIMAR_SIM_RECORD_DIR=$work/announcements "$bin/pellimar-announcement-controller" \
+    --socket "$work/announcement.sock" --clip "$work/announcement.wav" --stop-after-ms 1000
+kill -TERM "$capture"
+wait "$capture" || true
+echo "What the announcement output played (silence, about 1 s of the 3 s clip, a 5 ms ramp, silence):"
+for f in "$work"/announcements/*.wav; do
+    soxi "$f" 2>/dev/null | grep -E "Channels|Sample Rate|Duration"
+    sox "$f" -n stat 2>&1 | grep -E "Maximum amplitude|RMS +amplitude"
+    # Where the sound starts and ends in the recording.
+    sox "$f" -n silence 1 1 0.001 stat 2>&1 | grep -E "Length" | sed 's/Length (seconds)/Length from the first sound (s)/'
+done
 
 # ---- Output fabric -------------------------------------------------------------------------
 # The output fabric joins two simulated outputs side by side into one aggregate device, a second

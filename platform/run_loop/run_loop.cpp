@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
@@ -109,12 +112,74 @@ class AsioSignalSource final : public SignalSource {
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
+class PollingWait final : public Timer {
+  public:
+    PollingWait(asio::io_context& context, RunLoop::Duration interval, RunLoop::Duration timeout,
+                std::function<bool()> attempt, std::function<void(bool)> done)
+        : timer_(context),
+          interval_(interval),
+          deadline_(std::chrono::steady_clock::now() + timeout),
+          attempt_(std::move(attempt)),
+          done_(std::move(done)) {}
+    ~PollingWait() override { cancel(); }
+
+    // The first attempt is posted too, so `done` never runs inside pollUntil's caller.
+    void arm(RunLoop::Duration delay) {
+        timer_.expires_after(delay);
+        timer_.async_wait([this, alive = alive_](const std::error_code& ec) {
+            if (ec || !*alive) {
+                return;
+            }
+            if (attempt_()) {
+                finish(true);
+            } else if (!*alive) {
+                return;  // the attempt cancelled the wait
+            } else if (std::chrono::steady_clock::now() >= deadline_) {
+                finish(false);
+            } else {
+                arm(interval_);
+            }
+        });
+    }
+    void cancel() override {
+        *alive_ = false;
+        timer_.cancel();
+    }
+
+  private:
+    void finish(bool succeeded) {
+        *alive_ = false;
+        // `done` may destroy this wait; keep what it needs on the stack.
+        auto done = std::move(done_);
+        done(succeeded);
+    }
+
+    asio::steady_timer timer_;
+    RunLoop::Duration interval_;
+    std::chrono::steady_clock::time_point deadline_;
+    std::function<bool()> attempt_;
+    std::function<void(bool)> done_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
 }  // namespace
 
 RunLoop::RunLoop() = default;
 RunLoop::~RunLoop() = default;
 
+bool RunLoop::insideHandler() {
+    return context_.get_executor().running_in_this_thread();
+}
+
+void RunLoop::requireOutsideHandler(const char* call) {
+    if (insideHandler()) {
+        std::fprintf(stderr, "RunLoop::%s called from inside a handler of the same loop\n", call);
+        std::abort();
+    }
+}
+
 void RunLoop::run() {
+    requireOutsideHandler("run");
     if (context_.stopped()) {
         context_.restart();
     }
@@ -122,6 +187,7 @@ void RunLoop::run() {
 }
 
 void RunLoop::runFor(Duration duration) {
+    requireOutsideHandler("runFor");
     auto guard = asio::make_work_guard(context_);
     if (context_.stopped()) {
         context_.restart();
@@ -130,10 +196,23 @@ void RunLoop::runFor(Duration duration) {
 }
 
 void RunLoop::poll() {
+    requireOutsideHandler("poll");
     if (context_.stopped()) {
         context_.restart();
     }
     context_.poll();
+}
+
+void RunLoop::runUntil(const std::function<bool()>& finished) {
+    requireOutsideHandler("runUntil");
+    if (context_.stopped()) {
+        context_.restart();
+    }
+    while (!finished()) {
+        if (context_.run_one() == 0) {
+            return;
+        }
+    }
 }
 
 void RunLoop::stop() {
@@ -154,6 +233,15 @@ std::unique_ptr<Timer> RunLoop::scheduleOnce(Duration delay, std::function<void(
     auto timer = std::make_unique<SteadyTimer>(context_, delay, false, std::move(fire));
     timer->arm();
     return timer;
+}
+
+std::unique_ptr<Timer> RunLoop::pollUntil(Duration interval, Duration timeout,
+                                          std::function<bool()> attempt,
+                                          std::function<void(bool)> done) {
+    auto wait = std::make_unique<PollingWait>(context_, interval, timeout, std::move(attempt),
+                                              std::move(done));
+    wait->arm(Duration::zero());
+    return wait;
 }
 
 std::unique_ptr<ReadSource> RunLoop::watchReadable(int fd, std::function<void()> readable) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -85,4 +86,81 @@ TEST(RunLoop, SignalsArriveOnTheLoop) {
     kill(getpid(), SIGUSR2);
     loop.runFor(2s);
     EXPECT_EQ(caught, SIGUSR2);
+}
+
+TEST(RunLoop, PollingWaitStartedInsideAHandlerKeepsTheLoopServingOtherWork) {
+    RunLoop loop;
+    int attempts = 0, ticks = 0;
+    std::optional<bool> outcome;
+    std::unique_ptr<pellimar::Timer> wait;
+    auto ticker = loop.scheduleRepeating(1ms, [&] { ++ticks; });
+    // Started from a handler, as a tap wait is started from a socket read.
+    loop.post([&] {
+        EXPECT_TRUE(loop.insideHandler());
+        wait = loop.pollUntil(
+            1ms, 60s, [&] { return ++attempts == 5 && ticks > 0; },
+            [&](bool ok) {
+                EXPECT_EQ(attempts, 5);
+                outcome = ok;
+            });
+        EXPECT_EQ(attempts, 0);  // nothing runs inside the starting call
+    });
+    loop.runUntil([&] { return outcome.has_value(); });
+    EXPECT_EQ(outcome, std::optional<bool>(true));
+    EXPECT_FALSE(loop.insideHandler());
+}
+
+TEST(RunLoop, PollingWaitGivesUpAfterItsTimeoutWithOneAttemptAtLeast) {
+    RunLoop loop;
+    int attempts = 0;
+    std::optional<bool> outcome;
+    auto wait = loop.pollUntil(
+        1ms, 0ms, [&] { return ++attempts > 1000; }, [&](bool ok) { outcome = ok; });
+    loop.runUntil([&] { return outcome.has_value(); });
+    EXPECT_EQ(outcome, std::optional<bool>(false));
+    EXPECT_EQ(attempts, 1);
+}
+
+TEST(RunLoop, CancelledPollingWaitNeverCallsDone) {
+    RunLoop loop;
+    bool called = false;
+    int attempts = 0;
+    std::unique_ptr<pellimar::Timer> wait;
+    wait = loop.pollUntil(
+        1ms, 60s,
+        [&] {
+            if (++attempts == 2) {
+                wait.reset();  // may be destroyed from inside its own attempt
+            }
+            return false;
+        },
+        [&](bool) { called = true; });
+    loop.runFor(30ms);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_FALSE(called);
+}
+
+TEST(RunLoop, DoneMayDestroyItsOwnWait) {
+    RunLoop loop;
+    std::unique_ptr<pellimar::Timer> wait;
+    bool done = false;
+    wait = loop.pollUntil(
+        1ms, 60s, [] { return true; },
+        [&](bool) {
+            wait.reset();
+            done = true;
+        });
+    loop.runUntil([&] { return done; });
+    EXPECT_TRUE(done);
+}
+
+TEST(RunLoopDeathTest, RunningTheLoopFromInsideItsOwnHandlerIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            RunLoop loop;
+            loop.post([&] { loop.runFor(10ms); });
+            loop.runFor(50ms);
+        },
+        "called from inside a handler of the same loop");
 }

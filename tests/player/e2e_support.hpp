@@ -80,11 +80,14 @@ class PlayerWorld {
         return files.empty() ? std::vector<std::int16_t>{} : readRecording(files[0]).samples;
     }
 
+    // The program that start() runs, from the build's bin directory.
+    std::string program = "pellimar-player";
+
     // Starts the player (or `wrapper` followed by the player) with the world's environment.
     pid_t start(const std::vector<std::string>& arguments,
                 const std::vector<std::string>& wrapper = {}) {
         std::vector<std::string> argv = wrapper;
-        argv.push_back(std::string(PELLIMAR_BIN_DIR) + "/pellimar-player");
+        argv.push_back(std::string(PELLIMAR_BIN_DIR) + "/" + program);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::vector<char*> cargv;
         for (auto& a : argv) {

@@ -1,4 +1,5 @@
-#include "player/atomic_file.hpp"
+#pragma once
+// Atomic file replacement, for files that other programs read while they are rewritten.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,11 +8,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
-namespace pellimar::player {
+namespace pellimar {
 
-bool replaceFileAtomically(const std::string& path, const std::string& contents) {
+// Replaces the file at `path` with `contents` so that a reader sees either the old or the new
+// file, never a partial one. A symlink or file already at the path is replaced, never written
+// through. Returns false when anything failed; the old file is then left as it was.
+inline bool replaceFileAtomically(const std::string& path, const std::string& contents) {
     const auto slash = path.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -47,4 +52,4 @@ bool replaceFileAtomically(const std::string& path, const std::string& contents)
     return ok;
 }
 
-}  // namespace pellimar::player
+}  // namespace pellimar
