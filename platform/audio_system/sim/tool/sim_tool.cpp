@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/audio_system/sim/sim_world.hpp"
 #include "platform/audio_system/sim/world_store.hpp"
@@ -78,6 +81,16 @@ std::optional<T> number(const std::string& text) {
         return std::nullopt;
     }
     return value;
+}
+
+// Names and UIDs end up in the world file, which is JSON and so UTF-8.
+bool validUtf8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
 }
 
 std::string rateText(double rate) {
@@ -189,6 +202,12 @@ int runSimTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         (args.empty() ? err : out) << kUsage;
         return args.empty() ? 2 : 0;
     }
+    for (const auto& arg : args) {
+        if (!validUtf8(arg)) {
+            err << "pellimar-audio-sim: arguments must be UTF-8 text\n" << kUsage;
+            return 2;
+        }
+    }
     const std::string& command = args[0];
     auto path = worldPath();
     if (!path) {
@@ -265,7 +284,8 @@ int runSimTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         auto outputs = number<std::uint32_t>(o.get("--outputs").value_or("0"));
         auto transport = codeFromText(o.get("--transport").value_or("bltn"));
         auto rate = number<double>(o.get("--rate").value_or("48000"));
-        if (!name || !uid || !inputs || !outputs || !transport || !rate) {
+        if (!name || !uid || !inputs || !outputs || !transport || !rate || !std::isfinite(*rate) ||
+            *rate <= 0) {
             return usage(
                 "add-device needs --name and --uid; counts, transport and rate must be valid");
         }
