@@ -1,12 +1,15 @@
 // Figures for the stream player: gain control throughput on one core, and the player's own CPU
 // and resident memory while it plays a long local file (ffmpeg not counted).
 //
+// Also ours against ffmpeg's speechnorm and dynaudnorm on the same material.
+//
 //   player_bench [seconds-of-playback-to-measure]   (default 30; the file is 10 minutes long)
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,6 +75,70 @@ std::pair<double, double> agcRealTimeFactor(bool enabled) {
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = threadCpuSeconds() - cpuStart;
     return {(double(frames) / 48000) / cpu, (double(frames) / 48000) / wall};
+}
+
+// CPU seconds (user + system) a shell command and its children take, or -1 when it fails.
+double commandCpuSeconds(const std::string& command) {
+    const std::string shell = "/bin/sh", flag = "-c";
+    std::string text = command;
+    char* argv[] = {const_cast<char*>(shell.c_str()), const_cast<char*>(flag.c_str()), text.data(),
+                    nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, shell.c_str(), nullptr, nullptr, argv, environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return -1;
+    }
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Ours and ffmpeg's adaptive normalisers on the same 10 minutes of material, in one run.
+// ffmpeg reads raw 16-bit stereo; its cost with a pass-through filter is subtracted, so what
+// remains is the filter (with its sample format conversion).
+void compareWithFfmpeg() {
+    const std::size_t frames = 48000 * 600;
+    const auto source = material(frames);
+    const auto raw = std::filesystem::temp_directory_path() /
+                     ("pellimar-agc-bench-" + std::to_string(::getpid()) + ".s16");
+    {
+        std::ofstream out(raw, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(source.data()),
+                  std::streamsize(source.size() * sizeof(std::int16_t)));
+    }
+    NativeAgc agc(pellimar::player::Environment{});
+    AgcSettings settings;
+    settings.enabled = true;
+    agc.configure(AgcEnvelope{1, settings});
+    auto work = source;
+    const double cpuStart = threadCpuSeconds();
+    for (std::size_t done = 0; done < frames; done += 4096) {
+        agc.process(work.data() + 2 * done,
+                    std::int64_t(std::min<std::size_t>(4096, frames - done)));
+    }
+    const double ours = threadCpuSeconds() - cpuStart;
+    auto ffmpeg = [&](const char* filter) {
+        return commandCpuSeconds(
+            "ffmpeg -nostdin -hide_banner -loglevel error -threads 1 "
+            "-filter_threads 1 -f s16le -ar 48000 -ac 2 -i '" +
+            raw.string() + "' -af " + filter + " -f null -");
+    };
+    const double passThrough = ffmpeg("anull");
+    std::printf("10 minutes of speech-like 48 kHz stereo, x real time per CPU second:\n");
+    std::printf("  %-22s %8.0f\n", "ours (gain control)", 600 / ours);
+    for (const char* filter : {"speechnorm", "dynaudnorm"}) {
+        const double total = ffmpeg(filter);
+        if (total < 0 || passThrough < 0 || total <= passThrough) {
+            std::printf("  %-22s %8s\n", filter, "n/a (ffmpeg failed)");
+        } else {
+            std::printf("  %-22s %8.0f   (ffmpeg's read subtracted: %.2f s of %.2f s)\n", filter,
+                        600 / (total - passThrough), passThrough, total);
+        }
+    }
+    std::filesystem::remove(raw);
 }
 
 struct ProcessSample {
@@ -213,6 +280,7 @@ int main(int argc, char** argv) {
         std::printf("  %-9s  %.0f x real time per CPU second (%.0f x per wall second)\n",
                     enabled ? "enabled" : "disabled", perCpu, perWall);
     }
+    compareWithFfmpeg();
     std::fflush(stdout);
     return measurePlayer(measureSeconds);
 }
