@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -276,6 +277,83 @@ AgcState NativeAgc::state() const {
     return state_;
 }
 
+namespace {
+
+// Far wider than the approximations' errors (1e-14 dB, 1e-11 relative gain), far narrower than
+// anything audible: decisions closer than this to a threshold are made the exact way.
+constexpr double kDbMargin = 1e-6;
+constexpr double kRelativeMargin = 1e-9;
+constexpr double kHalfMargin = 1e-5;
+// An approximate gain is recomputed exactly after this many multiplicative steps.
+constexpr int kGainSteps = 2048;
+
+constexpr double kDbPerNeper = 4.35;  // 10 / ln 10, rounded up
+
+// One frame's gain step, computed plainly.
+double stepGain(const AgcSettings& c, double level, double gainDb, double riseStep,
+                double fallStep) {
+    const double levelDb = 10 * std::log10(level);
+    double desired = c.targetRmsDb - levelDb;
+    if (std::fabs(desired - gainDb) > c.deadbandDb) {
+        desired = std::max(desired, -c.maxAttenuationDb);
+        desired = std::min(desired, c.maxBoostDb);
+        double step = desired - gainDb;
+        step = std::max(step, -fallStep);
+        step = std::min(step, riseStep);
+        gainDb = gainDb + step;
+    }
+    return gainDb;
+}
+
+// What the gain step comes to at a level, and how far (in dB of level and gain together) that
+// stays so. `none`: no shortcut, each frame is computed plainly.
+struct Decision {
+    enum Kind { none, hold, rise, fall, toMaxBoost, toMaxAttenuation } kind = none;
+    double level = 0;
+    double gainDb = 0;
+    double slackDb = 0;
+};
+
+Decision decide(const AgcSettings& c, double level, double gainDb, double riseStep,
+                double fallStep) {
+    Decision d;
+    d.level = level;
+    d.gainDb = gainDb;
+    const double desired = c.targetRmsDb - 10 * std::log10(level);
+    const double off = std::fabs(desired - gainDb);
+    if (off <= c.deadbandDb) {
+        d.kind = Decision::hold;
+        d.slackDb = c.deadbandDb - off;
+    } else if (desired > c.maxBoostDb) {
+        d.kind = Decision::toMaxBoost;
+        d.slackDb = std::min(off - c.deadbandDb, desired - c.maxBoostDb);
+    } else if (desired < -c.maxAttenuationDb) {
+        d.kind = Decision::toMaxAttenuation;
+        d.slackDb = std::min(off - c.deadbandDb, -c.maxAttenuationDb - desired);
+    } else if (desired - gainDb > riseStep || desired - gainDb < -fallStep) {
+        d.kind = desired > gainDb ? Decision::rise : Decision::fall;
+        d.slackDb = std::min(
+            {off - c.deadbandDb, c.maxBoostDb - desired, desired + c.maxAttenuationDb,
+             desired > gainDb ? desired - gainDb - riseStep : gainDb - fallStep - desired});
+    }
+    d.slackDb -= kDbMargin;
+    if (d.slackDb <= 0) {
+        d.kind = Decision::none;
+    }
+    return d;
+}
+
+// sampleFromScaled for |scaled| < 2^31, exactly, without a library call: truncation, then the
+// fraction decides.
+std::int16_t roundedSample(double scaled) {
+    const auto whole = std::int64_t(scaled);
+    const double fraction = scaled - double(whole);
+    const std::int64_t rounded = whole + (fraction >= 0.5) - (fraction <= -0.5);
+    return std::int16_t(std::clamp<std::int64_t>(rounded, -32768, 32767));
+}
+
+}  // namespace
+
 void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     std::lock_guard guard(lock_);
     if (frames < 1) {
@@ -285,16 +363,16 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     s.rawEnergy[0] = s.rawEnergy[1] = 0;
     s.rawPeak[0] = s.rawPeak[1] = 0;
     s.rawFrames = frames;
-    for (std::int64_t i = 0; i < frames; ++i) {
-        const double l = samples[2 * i] / 32768.0;
-        const double r = samples[2 * i + 1] / 32768.0;
-        s.rawEnergy[0] += l * l;
-        s.rawEnergy[1] += r * r;
-        s.rawPeak[0] = std::max(s.rawPeak[0], std::fabs(l));
-        s.rawPeak[1] = std::max(s.rawPeak[1], std::fabs(r));
-    }
     s.rawUpdatedAtMs = wallClockMs();
     if (!s.config.enabled) {
+        for (std::int64_t i = 0; i < frames; ++i) {
+            const double l = samples[2 * i] / 32768.0;
+            const double r = samples[2 * i + 1] / 32768.0;
+            s.rawEnergy[0] += l * l;
+            s.rawEnergy[1] += r * r;
+            s.rawPeak[0] = std::max(s.rawPeak[0], std::fabs(l));
+            s.rawPeak[1] = std::max(s.rawPeak[1], std::fabs(r));
+        }
         return;
     }
 
@@ -310,74 +388,151 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     // energy domain, which spares a logarithm per frame without changing a single decision.
     const double closeEnergy = std::pow(10, c.silenceDb / 10);
     const double openEnergy = std::pow(10, openDb / 10);
-    constexpr double kMargin = 1e-9;
     auto gateCompare = [](double x, double thresholdEnergy, double thresholdDb) {
-        if (x < thresholdEnergy * (1 - kMargin)) {
+        if (x < thresholdEnergy * (1 - kRelativeMargin)) {
             return -1;
         }
-        if (x > thresholdEnergy * (1 + kMargin)) {
+        if (x > thresholdEnergy * (1 + kRelativeMargin)) {
             return 1;
         }
         const double gateDb = 10 * std::log10(x);
         return gateDb < thresholdDb ? -1 : 1;
     };
-    s.peakLimited = false;
+    const double riseFactor = std::pow(10, riseStep / 20);
+    const double fallFactor = std::pow(10, -fallStep / 20);
 
-    // The linear gain is recomputed only when gainDb moved; in hold and inside the dead band it
-    // does not, which keeps the per-frame cost to one or two logarithms.
-    double cachedGainDb = s.gainDb;
-    double cachedGain = std::pow(10, cachedGainDb / 20);
+    double energy = s.energy;
+    double gateEnergy = s.gateEnergy;
+    double gainDb = s.gainDb;
+    double quietSamples = s.quietSamples;
+    bool gateOpen = s.gateOpen;
+    bool peakLimited = false;
     bool tracking = false;
+    double rawEnergy[2] = {0, 0};
+    double rawPeak[2] = {0, 0};
+
+    // The linear gain follows gainDb by multiplication while gainDb moves by whole steps; it is
+    // exact when `steps` is 0.
+    double gain = std::pow(10, gainDb / 20);
+    int steps = 0;
+    Decision decision;
+    auto exactGain = [&] {
+        if (steps != 0) {
+            gain = std::pow(10, gainDb / 20);
+            steps = 0;
+        }
+        return gain;
+    };
 
     for (std::int64_t i = 0; i < frames; ++i) {
         std::int16_t* frame = samples + 2 * i;
         const double l = frame[0] / 32768.0;
         const double r = frame[1] / 32768.0;
+        rawEnergy[0] += l * l;
+        rawEnergy[1] += r * r;
+        rawPeak[0] = std::max(rawPeak[0], std::fabs(l));
+        rawPeak[1] = std::max(rawPeak[1], std::fabs(r));
         const double peak = std::max(std::fabs(l), std::fabs(r));
         const double ms = (l * l + r * r) * 0.5;
-        s.energy = a * s.energy + (1 - a) * ms;
-        s.gateEnergy = g * s.gateEnergy + (1 - g) * ms;
-        const double gateLevel = std::max(s.gateEnergy, 1e-20);
+        energy = a * energy + (1 - a) * ms;
+        gateEnergy = g * gateEnergy + (1 - g) * ms;
+        const double gateLevel = std::max(gateEnergy, 1e-20);
         const bool belowSilence = gateCompare(gateLevel, closeEnergy, c.silenceDb) < 0;
 
         if (belowSilence) {
-            s.quietSamples += 1;
-            if (s.quietSamples >= holdFrames) {
-                s.gateOpen = false;
+            quietSamples += 1;
+            if (quietSamples >= holdFrames) {
+                gateOpen = false;
             }
         } else if (gateCompare(gateLevel, openEnergy, openDb) > 0) {
-            s.gateOpen = true;
-            s.quietSamples = 0;
+            gateOpen = true;
+            quietSamples = 0;
         }
 
-        if (!belowSilence && s.gateOpen && ms > 0) {
-            const double levelDb = 10 * std::log10(std::max(s.energy, 1e-20));
-            double desired = c.targetRmsDb - levelDb;
-            if (std::fabs(desired - s.gainDb) > c.deadbandDb) {
-                desired = std::max(desired, -c.maxAttenuationDb);
-                desired = std::min(desired, c.maxBoostDb);
-                double step = desired - s.gainDb;
-                step = std::max(step, -fallStep);
-                step = std::min(step, riseStep);
-                s.gainDb = s.gainDb + step;
+        const double before = gainDb;
+        if (!belowSilence && gateOpen && ms > 0) {
+            const double level = std::max(energy, 1e-20);
+            // The level moved by at most kDbPerNeper |ln(level / reference)| dB since the decision
+            // was made, the gain by what it stepped: while both together stay inside the
+            // decision's slack, the exact computation would decide the same.
+            const double moved = std::fabs(level - decision.level) * kDbPerNeper;
+            if (decision.kind == Decision::none ||
+                moved >= (decision.slackDb - std::fabs(gainDb - decision.gainDb)) *
+                             std::min(level, decision.level)) {
+                decision = decide(c, level, gainDb, riseStep, fallStep);
+            }
+            switch (decision.kind) {
+                case Decision::none:
+                    gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
+                    break;
+                case Decision::hold:
+                    break;
+                case Decision::rise:
+                    gainDb = gainDb + riseStep;
+                    break;
+                case Decision::fall:
+                    gainDb = gainDb + -fallStep;
+                    break;
+                case Decision::toMaxBoost:
+                    gainDb =
+                        gainDb + std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
+                    break;
+                case Decision::toMaxAttenuation:
+                    gainDb = gainDb +
+                             std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep), riseStep);
+                    break;
             }
             tracking = true;
         } else {
             tracking = false;
         }
 
-        if (s.gainDb != cachedGainDb) {
-            cachedGainDb = s.gainDb;
-            cachedGain = std::pow(10, cachedGainDb / 20);
+        if (gainDb != before) {
+            if (gainDb == before + riseStep && steps < kGainSteps) {
+                gain *= riseFactor;
+                ++steps;
+            } else if (gainDb == before + -fallStep && steps < kGainSteps) {
+                gain *= fallFactor;
+                ++steps;
+            } else {
+                gain = std::pow(10, gainDb / 20);
+                steps = 0;
+            }
         }
-        double gain = cachedGain;
-        if (gain * peak > ceiling) {
-            gain = ceiling / peak;
-            s.peakLimited = true;
+        const double reach = gain * peak;
+        if (reach > ceiling * (1 + kRelativeMargin) ||
+            (reach >= ceiling * (1 - kRelativeMargin) && exactGain() * peak > ceiling)) {
+            const double limited = ceiling / peak;
+            peakLimited = true;
+            frame[0] = roundedSample(l * limited * 32768);
+            frame[1] = roundedSample(r * limited * 32768);
+            continue;
         }
-        frame[0] = sampleFromScaled(l * gain * 32768);
-        frame[1] = sampleFromScaled(r * gain * 32768);
+        // Below the ceiling |scaled| <= 32768. The approximate gain rounds the same way unless
+        // the product lies within a hair of a half.
+        for (int ch = 0; ch < 2; ++ch) {
+            const double scaled = frame[ch] * gain;
+            const auto whole = std::int64_t(scaled);
+            const double fraction = scaled - double(whole);
+            if (std::fabs(std::fabs(fraction) - 0.5) < kHalfMargin) {
+                frame[ch] = roundedSample((ch == 0 ? l : r) * exactGain() * 32768);
+            } else {
+                // Below the ceiling no clamp is needed but +1.0 at a 0 dB ceiling.
+                frame[ch] = std::int16_t(
+                    std::min<std::int64_t>(whole + (fraction > 0.5) - (fraction < -0.5), 32767));
+            }
+        }
     }
+    s.energy = energy;
+    s.gateEnergy = gateEnergy;
+    s.gainDb = gainDb;
+    s.quietSamples = quietSamples;
+    s.gateOpen = gateOpen;
+    s.peakLimited = peakLimited;
+    s.rawEnergy[0] = rawEnergy[0];
+    s.rawEnergy[1] = rawEnergy[1];
+    s.rawPeak[0] = rawPeak[0];
+    s.rawPeak[1] = rawPeak[1];
     s.status = tracking ? "active" : "hold";
 }
 

@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a plain build, an AddressSanitizer + UndefinedBehaviorSanitizer build,
-# and a ThreadSanitizer build of the threaded parts. The PipeWire tests (label "pipewire") start
-# a private headless daemon and WirePlumber of their own in each build; with CI set they fail
-# rather than skip when PipeWire is missing, and scripts/deps.sh installs it.
+# a ThreadSanitizer build of the threaded parts, then a bounded fuzzing run and the Debian package.
+# Each build builds only what it runs: benchmarks only in the plain build, and the ThreadSanitizer
+# build only the tests labelled "threaded" (and the programs they start). The PipeWire tests
+# (label "pipewire") start a private headless daemon and WirePlumber of their own in each build;
+# with CI set they fail rather than skip when PipeWire is missing, and scripts/deps.sh installs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
 
 run_suite() {
-    local dir=$1 sanitize=$2 filter=${3:-}
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIMAR_SANITIZE="$sanitize" >/dev/null
-    cmake --build "$dir" -j "$jobs"
+    local dir=$1 sanitize=$2 filter=${3:-} bench=ON
+    [ -n "$sanitize" ] && bench=OFF
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIMAR_SANITIZE="$sanitize" \
+        -DPELLIMAR_BENCH="$bench" >/dev/null
+    local targets=()
+    if [ -n "$filter" ]; then
+        # Test names are their executables' target names.
+        mapfile -t targets < <(ctest --test-dir "$dir" -N -L "$filter" | sed -n 's/^ *Test *#[0-9]*: //p')
+        targets=(--target "${targets[@]}")
+    fi
+    cmake --build "$dir" -j "$jobs" "${targets[@]}"
     local args=(--test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600)
     [ -n "$filter" ] && args+=(-L "$filter")
     ctest "${args[@]}"
@@ -20,6 +30,7 @@ run_suite() {
 run_suite build/test-plain ""
 run_suite build/test-asan "address,undefined"
 run_suite build/test-tsan "thread" threaded
+scripts/fuzz.sh "${PELLIMAR_FUZZ_SECONDS:-240}"
 
 # The Debian package, its units and the installed programs.
 scripts/package-test.sh

@@ -108,16 +108,20 @@ Result<std::vector<int>, ActivationError> activateSocket(std::string_view name,
     if (!count) {
         return fail(ActivationError::malformed);
     }
-    std::vector<std::string_view> names;
-    if (listen.fdNames) {
-        names = splitNames(*listen.fdNames);
-    } else {
-        names.assign(static_cast<std::size_t>(*count), "unknown");
+    std::vector<int> fds;
+    if (!listen.fdNames) {
+        // Every descriptor is "unknown"; the count alone must not decide how much we allocate.
+        if (name == "unknown") {
+            for (long long i = 0; i < *count; ++i) {
+                fds.push_back(kFirstPlacedDescriptor + static_cast<int>(i));
+            }
+        }
+        return fds;
     }
+    const std::vector<std::string_view> names = splitNames(*listen.fdNames);
     if (names.size() != static_cast<std::size_t>(*count)) {
         return fail(ActivationError::malformed);
     }
-    std::vector<int> fds;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (names[i] == name) {
             fds.push_back(kFirstPlacedDescriptor + static_cast<int>(i));

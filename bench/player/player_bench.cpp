@@ -1,12 +1,15 @@
 // Figures for the stream player: gain control throughput on one core, and the player's own CPU
 // and resident memory while it plays a long local file (ffmpeg not counted).
 //
+// Also ours against ffmpeg's speechnorm and dynaudnorm on the same material.
+//
 //   player_bench [seconds-of-playback-to-measure]   (default 30; the file is 10 minutes long)
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,11 +56,10 @@ double threadCpuSeconds() {
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-// Multiples of real time: per second of this thread's CPU time, and per second of wall time
-// (lower when other work shares the core).
-std::pair<double, double> agcRealTimeFactor(bool enabled) {
-    const std::size_t frames = 48000 * 120;
-    const auto source = material(frames);
+// Multiples of real time over the material: per second of this thread's CPU time, and
+// per second of wall time (lower when other work shares the core).
+std::pair<double, double> agcRealTimeFactor(bool enabled, const std::vector<std::int16_t>& source) {
+    const std::size_t frames = source.size() / 2;
     NativeAgc agc(pellimar::player::Environment{});
     AgcSettings settings;
     settings.enabled = enabled;
@@ -72,6 +74,60 @@ std::pair<double, double> agcRealTimeFactor(bool enabled) {
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = threadCpuSeconds() - cpuStart;
     return {(double(frames) / 48000) / cpu, (double(frames) / 48000) / wall};
+}
+
+// CPU seconds (user + system) a shell command and its children take, or -1 when it fails.
+double commandCpuSeconds(const std::string& command) {
+    const std::string shell = "/bin/sh", flag = "-c";
+    std::string text = command;
+    char* argv[] = {const_cast<char*>(shell.c_str()), const_cast<char*>(flag.c_str()), text.data(),
+                    nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, shell.c_str(), nullptr, nullptr, argv, environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return -1;
+    }
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Ours and ffmpeg's adaptive normalisers on the same 10 minutes of material, in one run.
+// ffmpeg reads raw 16-bit stereo; its cost with a pass-through filter is subtracted, so what
+// remains is the filter (with its sample format conversion).
+void compareWithFfmpeg() {
+    const std::size_t frames = 48000 * 600;
+    const auto source = material(frames);
+    const auto raw = std::filesystem::temp_directory_path() /
+                     ("pellimar-agc-bench-" + std::to_string(::getpid()) + ".s16");
+    {
+        std::ofstream out(raw, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(source.data()),
+                  std::streamsize(source.size() * sizeof(std::int16_t)));
+    }
+    const double ours = agcRealTimeFactor(true, source).first;
+    auto ffmpeg = [&](const char* filter) {
+        return commandCpuSeconds(
+            "ffmpeg -nostdin -hide_banner -loglevel error -threads 1 "
+            "-filter_threads 1 -f s16le -ar 48000 -ac 2 -i '" +
+            raw.string() + "' -af " + filter + " -f null -");
+    };
+    const double passThrough = ffmpeg("anull");
+    std::printf("10 minutes of speech-like 48 kHz stereo, x real time per CPU second:\n");
+    std::printf("  %-22s %8.0f\n", "ours (gain control)", ours);
+    for (const char* filter : {"speechnorm", "dynaudnorm"}) {
+        const double total = ffmpeg(filter);
+        if (total < 0 || passThrough < 0 || total <= passThrough) {
+            std::printf("  %-22s %8s\n", filter, "n/a (ffmpeg failed)");
+        } else {
+            std::printf("  %-22s %8.0f   (ffmpeg's read subtracted: %.2f s of %.2f s)\n", filter,
+                        600 / (total - passThrough), passThrough, total);
+        }
+    }
+    std::filesystem::remove(raw);
 }
 
 struct ProcessSample {
@@ -209,10 +265,11 @@ int main(int argc, char** argv) {
     const double measureSeconds = argc > 1 ? std::atof(argv[1]) : 30;
     std::printf("gain control, one core, 4096-frame chunks of 48 kHz stereo:\n");
     for (const bool enabled : {true, false}) {
-        const auto [perCpu, perWall] = agcRealTimeFactor(enabled);
+        const auto [perCpu, perWall] = agcRealTimeFactor(enabled, material(48000 * 120));
         std::printf("  %-9s  %.0f x real time per CPU second (%.0f x per wall second)\n",
                     enabled ? "enabled" : "disabled", perCpu, perWall);
     }
+    compareWithFfmpeg();
     std::fflush(stdout);
     return measurePlayer(measureSeconds);
 }

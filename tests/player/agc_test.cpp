@@ -345,6 +345,43 @@ TEST(AgcArithmetic, MatchesThePlainArithmeticBitForBit) {
     }
 }
 
+TEST(AgcArithmetic, LongRampsClampsAndTheCeilingMatchBitForBit) {
+    // Long steady stretches: the gain ramps for thousands of frames, reaches its limits, settles
+    // in the dead band and hits a 0 dB ceiling.
+    for (const double deadband : {0.0, 1.0}) {
+        AgcSettings settings;
+        settings.deadbandDb = deadband;
+        settings.maxBoostDb = 18;
+        settings.maxAttenuationDb = 6;
+        settings.peakCeilingDb = 0;
+        settings.riseDbPerSecond = 6;
+        settings.fallDbPerSecond = 48;
+        settings.windowMs = 100;
+        NativeAgc agc(Environment{});
+        agc.configure(enabledEnvelope(1, settings));
+        AgcState reference = agc.state();
+        const double levels[] = {-45, -45, -45, -3, -3, -20, -20, -20, -20, -70, -25, 0, -12};
+        int chunk = 0;
+        for (const double level : levels) {
+            const double amplitude = std::pow(10, level / 20) * 32767;
+            for (int repeat = 0; repeat < 24; ++repeat, ++chunk) {
+                std::vector<std::int16_t> samples(2 * 4096);
+                for (int i = 0; i < 4096; ++i) {
+                    const double v = amplitude * std::sin(0.031 * (chunk * 4096 + i));
+                    samples[std::size_t(2 * i)] = std::int16_t(std::lround(v));
+                    samples[std::size_t(2 * i + 1)] = std::int16_t(std::lround(0.5 * v));
+                }
+                auto expected = samples;
+                referenceProcess(reference, expected.data(), 4096);
+                agc.process(samples.data(), 4096);
+                ASSERT_EQ(samples, expected) << "chunk " << chunk << ", dead band " << deadband;
+                ASSERT_EQ(agc.state().gainDb, reference.gainDb) << "chunk " << chunk;
+                ASSERT_EQ(agc.state().peakLimited, reference.peakLimited) << "chunk " << chunk;
+            }
+        }
+    }
+}
+
 TEST(AgcSettingsRules, RangesAreInclusiveAndFinite) {
     AgcSettings s;
     EXPECT_TRUE(s.valid());

@@ -80,6 +80,12 @@ TEST(ActivateSocket, UnnamedDescriptorsAreUnknown) {
     EXPECT_TRUE(activateSocket("dnsUDP", vars, 42)->empty());
 }
 
+TEST(ActivateSocket, AHugeCountWithoutNamesAllocatesNothing) {
+    // Found by fuzzing: the count used to size a list of names.
+    const auto vars = listen("42", "2000000000", std::nullopt);
+    EXPECT_TRUE(activateSocket("dnsUDP", vars, 42)->empty());
+}
+
 TEST(ActivateSocket, AppliesOnlyToTheNamedProcess) {
     EXPECT_EQ(
         activateSocket("dnsUDP", listen(std::nullopt, std::nullopt, std::nullopt), 42).error(),

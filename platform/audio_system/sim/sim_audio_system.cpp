@@ -721,6 +721,8 @@ void SimAudioSystem::Core::deliver(asio::io_context* loop) {
     {
         std::lock_guard<std::mutex> guard(mutex);
         callWorld = nullptr;
+        // The event may be a hand edit, which moves no stamp.
+        store->lookAtFile();
         auto w = world();
         std::uint64_t generation = store->generation();
         for (auto& [id, listener] : listeners) {

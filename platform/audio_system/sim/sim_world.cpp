@@ -722,6 +722,12 @@ Device deviceFromJson(const json& j) {
 
 namespace {
 
+// Text that is not UTF-8 (a name from a caller) is written with replacement characters rather
+// than failing the write.
+std::string dumpJson(const json& value, int indent) {
+    return value.dump(indent, ' ', false, json::error_handler_t::replace);
+}
+
 // Pretty at the top and for devices, one line per process, tap, fault and delay: readable, and
 // small enough that a world with hundreds of objects parses quickly.
 void appendArray(std::string& out, const char* key, const std::vector<json>& items, bool pretty,
@@ -731,7 +737,7 @@ void appendArray(std::string& out, const char* key, const std::vector<json>& ite
     out += "\": [";
     for (std::size_t i = 0; i < items.size(); ++i) {
         out += i == 0 ? "\n    " : ",\n    ";
-        std::string item = pretty ? items[i].dump(2) : items[i].dump();
+        std::string item = pretty ? dumpJson(items[i], 2) : dumpJson(items[i], -1);
         for (char c : item) {
             out += c;
             if (c == '\n') {
@@ -754,7 +760,7 @@ std::string serializeWorld(const World& w) {
     auto scalarLine = [&](const char* key, const json& value) {
         out += "  \"";
         out += key;
-        out += "\": " + value.dump() + ",\n";
+        out += "\": " + dumpJson(value, -1) + ",\n";
     };
     scalarLine("version", 1);
     scalarLine("nextObjectID", w.nextObjectID);
@@ -827,7 +833,41 @@ std::string serializeWorld(const World& w) {
     return out;
 }
 
+namespace {
+
+// The parsed tree is copied and printed recursively, so a hostile depth must not reach it.
+constexpr int kMaxNesting = 256;
+
+bool nestedWithin(const std::string& text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) {
+                return false;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 Result<World, std::string> parseWorld(const std::string& text) {
+    if (!nestedWithin(text, kMaxNesting)) {
+        return fail("nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    }
     json j;
     try {
         j = json::parse(text);
@@ -1201,8 +1241,11 @@ Result<void, std::string> WorldControl::reset() {
     }
     // An unreadable world can still be replaced; keep its counter if it is legible, so that IDs
     // handed out before stay unused.
-    std::ifstream in(path_);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    if (std::error_code error; std::filesystem::is_regular_file(path_, error)) {
+        std::ifstream in(path_);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     std::uint32_t next = 2;
     if (auto key = text.find("\"nextObjectID\""); key != std::string::npos) {
         auto digits = text.find_first_of("0123456789", key);

@@ -4,16 +4,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace pellimar::audio::sim {
 
@@ -27,30 +26,16 @@ std::string fileError(const std::string& path, const std::string& what, int erro
     return "Simulated audio system: " + what + " " + path + ": " + errnoText(error);
 }
 
-// Holds the exclusive lock for one mutation.
-class LockGuard {
+// Runs `action` when the scope ends, however it ends.
+class AtExit {
   public:
-    explicit LockGuard(int fd) : fd_(fd) {}
-    ~LockGuard() {
-        if (locked_) {
-            ::flock(fd_, LOCK_UN);
-        }
-    }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-    int lock() {
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                return errno;
-            }
-        }
-        locked_ = true;
-        return 0;
-    }
+    explicit AtExit(std::function<void()> action) : action_(std::move(action)) {}
+    ~AtExit() { action_(); }
+    AtExit(const AtExit&) = delete;
+    AtExit& operator=(const AtExit&) = delete;
 
   private:
-    int fd_;
-    bool locked_ = false;
+    std::function<void()> action_;
 };
 
 Result<std::string, int> readAll(int fd) {
@@ -102,6 +87,27 @@ bool pruneDead(World& world, ProcessLiveness& liveness) {
 
 constexpr std::int64_t kStatCheckIntervalNs = 100'000'000;
 
+ChangeStamp stampOf(const struct stat& st) {
+    return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+// Marks the lock file's stamp; only the writer holding the lock calls this.
+int setStamp(int fd, std::int64_t seconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(seconds), 0}};
+    return ::futimens(fd, times) == 0 ? 0 : errno;
+}
+
+// A writer's temporary file, locked while it is written; one nobody holds was left by a writer
+// that died.
+bool abandoned(int dirFd, const char* name) {
+    int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    FileDescriptor file(fd);
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
 std::int64_t coarseNowNs() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
@@ -109,46 +115,6 @@ std::int64_t coarseNowNs() {
 }
 
 }  // namespace
-
-SharedChangeCounter::~SharedChangeCounter() {
-    if (word_ != nullptr) {
-        ::munmap(word_, sizeof(std::uint64_t));
-    }
-}
-
-bool SharedChangeCounter::map(int lockFd) {
-    struct stat st {};
-    if (::fstat(lockFd, &st) != 0) {
-        return false;
-    }
-    // Growing from 0 to 8 bytes is harmless when two processes race on it; never shrink.
-    if (st.st_size < off_t(sizeof(std::uint64_t)) &&
-        ::ftruncate(lockFd, sizeof(std::uint64_t)) != 0) {
-        return false;
-    }
-    void* p = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, lockFd, 0);
-    if (p == MAP_FAILED) {
-        return false;
-    }
-    word_ = static_cast<std::uint64_t*>(p);
-    return true;
-}
-
-std::uint64_t SharedChangeCounter::load() const {
-    return std::atomic_ref<std::uint64_t>(*word_).load(std::memory_order_acquire);
-}
-
-std::uint64_t SharedChangeCounter::beginWrite() {
-    std::atomic_ref<std::uint64_t> word(*word_);
-    // Already odd when a writer died mid-write; it stays odd until this write ends.
-    std::uint64_t odd = word.load(std::memory_order_relaxed) | 1;
-    word.store(odd, std::memory_order_seq_cst);
-    return odd;
-}
-
-void SharedChangeCounter::endWrite(std::uint64_t begun) {
-    std::atomic_ref<std::uint64_t>(*word_).store(begun + 1, std::memory_order_release);
-}
 
 FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) {
@@ -258,13 +224,94 @@ Result<void, std::string> WorldStore::openLock() {
         return {};
     }
     std::string lockPath = path_ + ".lock";
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        return fail(fileError(lockPath, "cannot open lock file", errno));
+    for (int attempt = 0;; ++attempt) {
+        // Never blocks (a FIFO in its place) and never follows a link elsewhere.
+        int fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                        0600);
+        if (fd < 0) {
+            return fail(fileError(lockPath, "cannot open lock file", errno));
+        }
+        FileDescriptor file(fd);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            return fail(fileError(lockPath, "cannot open lock file", errno));
+        }
+        if (st.st_nlink == 0 && attempt < 100) {
+            continue;  // deleted as we opened it
+        }
+        // Its time stamps are ours to set: another file linked here must not be touched.
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
+            return fail("Simulated audio system: lock file " + lockPath +
+                        " is not a regular file with one link owned by this user; refusing to "
+                        "use it");
+        }
+        lockFd_ = std::move(file);
+        seenStamp_ = ChangeStamp{};
+        return {};
     }
-    lockFd_ = FileDescriptor(fd);
-    counter_.map(lockFd_.get());
-    return {};
+}
+
+Result<void, std::string> WorldStore::lockForWriting() {
+    const auto deadline = std::chrono::steady_clock::now() + lockTimeout_;
+    auto pause = std::chrono::microseconds(100);
+    for (;;) {
+        if (auto r = openLock(); !r) {
+            return r;
+        }
+        if (::flock(lockFd_.get(), LOCK_EX | LOCK_NB) == 0) {
+            // The lock only counts on the file at the lock path: one deleted or replaced since we
+            // opened it locks nobody out.
+            if (holdsLock()) {
+                return {};
+            }
+            ::flock(lockFd_.get(), LOCK_UN);
+            lockFd_ = FileDescriptor();
+            continue;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return fail(fileError(path_, "cannot lock", errno));
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return fail("Simulated audio system: another process has held the lock on " + path_ +
+                        ".lock for " + std::to_string(lockTimeout_.count()) +
+                        " ms (a stopped or hung writer?); giving up");
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    }
+}
+
+bool WorldStore::holdsLock() const {
+    struct stat held {
+    }, named{};
+    return ::fstat(lockFd_.get(), &held) == 0 && ::stat((path_ + ".lock").c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+void WorldStore::unlock() {
+    if (lockFd_.valid()) {
+        ::flock(lockFd_.get(), LOCK_UN);
+    }
+}
+
+void WorldStore::removeAbandonedTemporaries() {
+    // Only while no writer runs; if one does, a later start cleans up.
+    if (!lockFd_.valid() || ::flock(lockFd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        return;
+    }
+    AtExit release([this] { unlock(); });
+    DIR* d = ::opendir(dir_.c_str());
+    if (d == nullptr) {
+        return;
+    }
+    std::string prefix = "." + base_ + ".tmp-";
+    while (dirent* entry = ::readdir(d)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0 &&
+            abandoned(::dirfd(d), entry->d_name)) {
+            ::unlinkat(::dirfd(d), entry->d_name, 0);
+        }
+    }
+    ::closedir(d);
 }
 
 Result<std::unique_ptr<WorldStore>, std::string> WorldStore::open(std::string path,
@@ -284,32 +331,23 @@ Result<std::unique_ptr<WorldStore>, std::string> WorldStore::open(std::string pa
     if (auto r = store->openLock(); !r) {
         return fail(r.error());
     }
-    LockGuard guard(store->lockFd_.get());
-    if (int e = guard.lock()) {
-        return fail(fileError(store->path_, "cannot lock", e));
-    }
-    // Temporary files left by writers that died mid-write; no writer is active while we hold the
-    // lock.
-    if (DIR* d = ::opendir(store->dir_.c_str())) {
-        std::string prefix = "." + store->base_ + ".tmp-";
-        while (dirent* entry = ::readdir(d)) {
-            if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
-                ::unlinkat(::dirfd(d), entry->d_name, 0);
-            }
-        }
-        ::closedir(d);
-    }
+    store->removeAbandonedTemporaries();
+    // Reading needs no lock: files are only ever replaced whole.
     struct stat st {};
-    if (::stat(store->path_.c_str(), &st) != 0) {
-        if (errno != ENOENT || !createIfMissing) {
-            return fail(fileError(store->path_, "cannot read world file", errno));
-        }
-        if (auto r = store->writeLocked(defaultWorld()); !r) {
+    if (::stat(store->path_.c_str(), &st) == 0 || errno != ENOENT || !createIfMissing) {
+        if (auto r = store->load(); !r) {
             return fail(r.error());
         }
         return store;
     }
-    if (auto r = store->load(); !r) {
+    if (auto r = store->lockForWriting(); !r) {
+        return fail(r.error());
+    }
+    AtExit release([raw = store.get()] { raw->unlock(); });
+    // Another process may have created it meanwhile.
+    auto r =
+        ::stat(store->path_.c_str(), &st) == 0 ? store->load() : store->writeLocked(defaultWorld());
+    if (!r) {
         return fail(r.error());
     }
     return store;
@@ -319,15 +357,22 @@ bool WorldStore::fileChanged() {
     if (!loaded_) {
         return true;
     }
-    if (counter_.mapped()) {
-        const std::uint64_t seen = counter_.load();
-        const std::int64_t now = coarseNowNs();
-        if (seen == seenCounter_ && (seen & 1) == 0 && now < nextStatCheckNs_) {
-            return false;
+    if (lockFd_.valid()) {
+        struct stat lock {};
+        if (::fstat(lockFd_.get(), &lock) != 0 || lock.st_nlink == 0) {
+            // Deleted or replaced: the writers stamp another file now.
+            lockFd_ = FileDescriptor();
+            (void)openLock();
+        } else {
+            const ChangeStamp seen = stampOf(lock);
+            const std::int64_t now = coarseNowNs();
+            if (seen == seenStamp_ && seen.settled() && now < nextStatCheckNs_) {
+                return false;
+            }
+            // Taken before the stat: a write that ends after it moves the stamp again.
+            seenStamp_ = seen;
+            nextStatCheckNs_ = now + kStatCheckIntervalNs;
         }
-        // Taken before the stat: a write that ends after it moves the counter again.
-        seenCounter_ = seen;
-        nextStatCheckNs_ = now + kStatCheckIntervalNs;
     }
     struct stat st {};
     if (::stat(path_.c_str(), &st) != 0) {
@@ -337,9 +382,13 @@ bool WorldStore::fileChanged() {
 }
 
 Result<void, std::string> WorldStore::load() {
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO in its place cannot hang us.
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        return fail(fileError(path_, "cannot read world file", errno));
+        int e = errno;
+        auto message = fileError(path_, "cannot read world file", e);
+        errno = e;
+        return fail(message);
     }
     FileDescriptor file(fd);
     struct stat st {};
@@ -347,6 +396,7 @@ Result<void, std::string> WorldStore::load() {
         return fail(fileError(path_, "cannot read world file", errno));
     }
     if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
         return fail("Simulated audio system: world file " + path_ + " is not a regular file");
     }
     auto text = readAll(fd);
@@ -355,6 +405,7 @@ Result<void, std::string> WorldStore::load() {
     }
     auto world = parseWorld(*text);
     if (!world) {
+        errno = EINVAL;
         return fail("Simulated audio system: malformed world file " + path_ + ": " + world.error());
     }
     world_ = std::move(*world);
@@ -386,9 +437,18 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
         return fail(fileError(dir_, "cannot write in", errno));
     }
     FileDescriptor file(fd);
-    const bool counted = counter_.mapped();
-    const std::uint64_t begun = counted ? counter_.beginWrite() : 0;
-    int e = writeAll(fd, text);
+    // Held until the file is renamed, so that nobody takes it for a dead writer's.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    struct stat lock {};
+    int e = ::fstat(lockFd_.get(), &lock) == 0 ? 0 : errno;
+    // Odd while the write is under way; already odd when a writer died mid-write.
+    const std::int64_t begun = std::int64_t(lock.st_mtim.tv_sec) | 1;
+    if (e == 0) {
+        e = setStamp(lockFd_.get(), begun);
+    }
+    if (e == 0) {
+        e = writeAll(fd, text);
+    }
     if (e == 0 && ::fsync(fd) != 0) {
         e = errno;
     }
@@ -396,18 +456,21 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
     if (e == 0 && ::fstat(fd, &st) != 0) {
         e = errno;
     }
+    if (e == 0 && !holdsLock()) {
+        lockLost_ = true;
+        e = ESTALE;
+    }
     if (e == 0 && ::rename(name.data(), path_.c_str()) != 0) {
         e = errno;
-    }
-    if (counted) {
-        counter_.endWrite(begun);
     }
     if (e != 0) {
         ::unlink(name.data());
         return fail(fileError(path_, "cannot write world file", e));
     }
+    // Should this fail, the stamp stays odd and readers look at the file on every call.
+    const bool stamped = setStamp(lockFd_.get(), begun + 1) == 0;
     // Our own write needs no re-read.
-    seenCounter_ = counted ? begun + 1 : 1;
+    seenStamp_ = stamped ? ChangeStamp{begun + 1, 0} : ChangeStamp{};
     nextStatCheckNs_ = coarseNowNs() + kStatCheckIntervalNs;
     world_ = world;
     fileFd_ = std::move(file);
@@ -418,40 +481,48 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
 }
 
 Result<bool, std::string> WorldStore::mutate(const std::function<bool(World&)>& change) {
-    if (auto r = openLock(); !r) {
-        return fail(r.error());
+    const auto deadline = std::chrono::steady_clock::now() + lockTimeout_;
+    for (;;) {
+        if (auto r = lockForWriting(); !r) {
+            return fail(r.error());
+        }
+        AtExit release([this] { unlock(); });
+        // A writer always looks at the file itself, so even a hand edit is never written over.
+        nextStatCheckNs_ = 0;
+        auto now = current();
+        if (!now) {
+            return fail(now.error());
+        }
+        World next = **now;
+        const std::uint32_t firstFree = next.nextObjectID;
+        bool pruned = pruneDead(next, liveness_);
+        bool changed = change(next);
+        if (!changed && !pruned) {
+            return false;
+        }
+        if (next.nextObjectID < firstFree) {
+            return fail("Simulated audio system: no object IDs left in " + path_ +
+                        " (the ID counter is at its limit)");
+        }
+        lockLost_ = false;
+        auto r = writeLocked(next);
+        if (r) {
+            return true;
+        }
+        // Someone deleted or replaced the lock file under us: start again on the new one.
+        if (!lockLost_ || std::chrono::steady_clock::now() >= deadline) {
+            return fail(r.error());
+        }
+        lockFd_ = FileDescriptor();
     }
-    LockGuard guard(lockFd_.get());
-    if (int e = guard.lock()) {
-        return fail(fileError(path_, "cannot lock", e));
-    }
-    // A writer always looks at the file itself, so even a hand edit is never written over.
-    nextStatCheckNs_ = 0;
-    auto now = current();
-    if (!now) {
-        return fail(now.error());
-    }
-    World next = **now;
-    bool pruned = pruneDead(next, liveness_);
-    bool changed = change(next);
-    if (!changed && !pruned) {
-        return false;
-    }
-    if (auto r = writeLocked(next); !r) {
-        return fail(r.error());
-    }
-    return true;
 }
 
 Result<void, std::string> WorldStore::writeWorld(const std::string& path, const World& world) {
     std::unique_ptr<WorldStore> store(new WorldStore(path));
-    if (auto r = store->openLock(); !r) {
-        return fail(r.error());
+    if (auto r = store->lockForWriting(); !r) {
+        return r;
     }
-    LockGuard guard(store->lockFd_.get());
-    if (int e = guard.lock()) {
-        return fail(fileError(path, "cannot lock", e));
-    }
+    AtExit release([&] { store->unlock(); });
     return store->writeLocked(world);
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -57,26 +58,15 @@ class ProcessLiveness {
 // zombie).
 std::optional<std::uint64_t> processStartTime(std::int32_t pid);
 
-// A 64-bit counter shared by every process through a mapping of the lock file. Writers make it
-// odd while a write is under way and even again after it, so a reader whose last seen value is
-// still there (and even) knows the file is unchanged without asking the kernel.
-class SharedChangeCounter {
-  public:
-    SharedChangeCounter() = default;
-    ~SharedChangeCounter();
-    SharedChangeCounter(const SharedChangeCounter&) = delete;
-    SharedChangeCounter& operator=(const SharedChangeCounter&) = delete;
-
-    // Maps the first 8 bytes of the lock file; false when that is impossible (reads then stat).
-    bool map(int lockFd);
-    bool mapped() const { return word_ != nullptr; }
-    std::uint64_t load() const;
-    // Under the lock only.
-    std::uint64_t beginWrite();
-    void endWrite(std::uint64_t begun);
-
-  private:
-    std::uint64_t* word_ = nullptr;
+// Writers number their writes in the modification time of the lock file (whole seconds, even
+// once a write is complete, odd while one is under way). A reader whose last seen stamp is still
+// there knows the world file is unchanged after one fstat of the lock file, without looking up
+// the world's path; a hostile truncation or a deleted lock file cannot crash it.
+struct ChangeStamp {
+    std::int64_t seconds = 0;
+    long nanoseconds = 1;  // never a writer's stamp: unknown
+    bool settled() const { return nanoseconds == 0 && (seconds & 1) == 0; }
+    bool operator==(const ChangeStamp&) const = default;
 };
 
 // Not thread-safe: its owner serialises calls.
@@ -92,6 +82,8 @@ class WorldStore {
     // The current world, re-read only when the file changed since the last load (one stat).
     // The reference stays valid until the next call on this store.
     Result<const World*, std::string> current();
+    // Makes the next current() look at the file itself, for hand edits the stamp does not show.
+    void lookAtFile() { nextStatCheckNs_ = 0; }
     // Counts loads and writes, so callers can tell a fresh world from the one they looked at.
     std::uint64_t generation() const { return generation_; }
 
@@ -104,9 +96,18 @@ class WorldStore {
 
     ProcessLiveness& liveness() { return liveness_; }
 
+    // How long a writer waits for another writer before giving up with an error.
+    void setLockTimeout(std::chrono::milliseconds timeout) { lockTimeout_ = timeout; }
+
   private:
     explicit WorldStore(std::string path);
     Result<void, std::string> openLock();
+    // Takes the writers' lock on the file that is at the lock path now.
+    Result<void, std::string> lockForWriting();
+    void unlock();
+    // Whether the lock file we hold is still the one at the lock path.
+    bool holdsLock() const;
+    void removeAbandonedTemporaries();
     Result<void, std::string> load();
     Result<void, std::string> writeLocked(const World& world);
     bool fileChanged();
@@ -115,10 +116,11 @@ class WorldStore {
     std::string dir_;
     std::string base_;
     FileDescriptor lockFd_;
-    SharedChangeCounter counter_;
-    // The counter value the cached world is known to be current for; odd means none.
-    std::uint64_t seenCounter_ = 1;
-    // Hand edits of the file do not move the counter, so the file is still looked at now and then.
+    std::chrono::milliseconds lockTimeout_{20000};
+    bool lockLost_ = false;
+    // The stamp the cached world is known to be current for.
+    ChangeStamp seenStamp_;
+    // Hand edits of the file do not move the stamp, so the file is still looked at now and then.
     std::int64_t nextStatCheckNs_ = 0;
     // Kept open so its inode cannot be reused by a later write while we compare against it.
     FileDescriptor fileFd_;

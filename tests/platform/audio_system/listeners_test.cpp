@@ -7,6 +7,8 @@
 
 #include <asio/io_context.hpp>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 
 #include "platform/audio_system/sim/sim_audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
@@ -94,6 +96,26 @@ TEST(SimListeners, FireAcrossProcessesOnlyForTheChangedProperty) {
     w.sync();
     EXPECT_EQ(w.processes.calls, 1);
     EXPECT_EQ(w.taps.calls, 1);
+}
+
+TEST(SimListeners, HandEditsRightAfterAReadAreDelivered) {
+    ListenerWorld w;
+    for (int round = 0; round < 10; ++round) {
+        // A read just now: the process would trust its cache for a while, but not for an event.
+        std::uint32_t size = 0;
+        ASSERT_EQ(w.system->getPropertyDataSize(1, kProcesses, 0, nullptr, size), 0);
+        auto world = sim::WorldControl(w.dir.world()).read();
+        ASSERT_TRUE(world);
+        sim::Process p;
+        p.id = world->allocateID();
+        p.pid = 5000 + round;
+        world->processes.push_back(p);
+        { std::ofstream(w.dir.file("edit")) << sim::serializeWorld(*world); }
+        std::filesystem::rename(w.dir.file("edit"), w.dir.world());
+        int before = w.processes.calls;
+        ASSERT_TRUE(runUntil(w.loop, [&] { return w.processes.calls > before; }))
+            << "round " << round;
+    }
 }
 
 TEST(SimListeners, NoOpChangesDoNotFire) {

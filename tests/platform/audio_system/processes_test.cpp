@@ -1,18 +1,22 @@
 // Several processes sharing one world: atomic mutations, crash safety, fresh reads, live
 // process objects.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
 #include "platform/audio_system/sim/sim_audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/audio_system/sim/world_store.hpp"
 #include "tests/platform/audio_system/temp_world.hpp"
 
 namespace pellimar::audio {
@@ -140,6 +144,68 @@ TEST(SimProcesses, WriterKilledMidWriteLeavesAReadableWorld) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
             << entry.path();
     }
+}
+
+TEST(SimProcesses, DeletingTheLockFileLosesNoWrites) {
+    TempDir dir;
+    ASSERT_TRUE(sim::WorldBuilder::defaultMachine().write(dir.world()));
+    std::vector<pid_t> children;
+    for (int c = 0; c < 4; ++c) {
+        children.push_back(spawn([&, c] {
+            // Each writer keeps its lock file open across mutations, as programs do.
+            auto store = sim::WorldStore::open(dir.world(), false);
+            for (int i = 0; store && i < 100; ++i) {
+                auto r = (*store)->mutate([&](sim::World& w) {
+                    sim::Process p;
+                    p.id = w.allocateID();
+                    p.pid = 10000 * (c + 1) + i;
+                    w.processes.push_back(p);
+                    return true;
+                });
+                if (!r) {
+                    std::fprintf(stderr, "%s\n", r.error().c_str());
+                    return false;
+                }
+            }
+            return bool(store);
+        }));
+    }
+    std::vector<int> statuses(children.size(), -1);
+    for (std::size_t left = children.size(); left > 0;) {
+        ::unlink((dir.world() + ".lock").c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        for (std::size_t c = 0; c < children.size(); ++c) {
+            if (statuses[c] < 0 && ::waitpid(children[c], &statuses[c], WNOHANG) == 0) {
+                statuses[c] = -1;
+            } else if (statuses[c] >= 0 && children[c] != 0) {
+                children[c] = 0;
+                --left;
+            }
+        }
+    }
+    for (int status : statuses) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    auto world = sim::WorldControl(dir.world()).read();
+    ASSERT_TRUE(world) << world.error();
+    EXPECT_EQ(world->processes.size(), 400u);
+}
+
+TEST(SimProcesses, StartUpLeavesAWriterInFlightAlone) {
+    TempDir dir;
+    ASSERT_TRUE(sim::WorldBuilder::defaultMachine().write(dir.world()));
+    const std::string inFlight = dir.file(".audio-system.json.tmp-Ab12Cd");
+    const std::string dead = dir.file(".audio-system.json.tmp-Ef34Gh");
+    std::ofstream(dead) << "{";
+    int fd = ::open(inFlight.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    ASSERT_TRUE(sim::SimAudioSystem::open(dir.world()));
+    EXPECT_TRUE(std::filesystem::exists(inFlight));
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    ::close(fd);
+    ASSERT_TRUE(sim::SimAudioSystem::open(dir.world()));
+    EXPECT_FALSE(std::filesystem::exists(inFlight));
 }
 
 TEST(SimProcesses, ReadsAreNeverOlderThanACompletedWrite) {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/audio_system/sim/sim_audio_system.hpp"
@@ -80,6 +81,28 @@ TEST(SimTool, ShowAddAndRemove) {
                                           listSize),
               0);
     EXPECT_EQ(listSize, 0u);
+}
+
+TEST(SimTool, HostileArgumentsAndWorldsAreRefusedCleanly) {
+    testing::TempDir dir;
+    const std::string notUtf8 = "\"$(printf '\\377\\376')\"";
+    auto bad = tool(dir, "add-process --pid 5 --bundle-id " + notUtf8);
+    EXPECT_EQ(bad.status, 2) << bad.out;
+    EXPECT_NE(bad.out.find("UTF-8"), std::string::npos) << bad.out;
+    EXPECT_EQ(tool(dir, "add-device --name " + notUtf8 + " --uid u").status, 2);
+    for (const char* rate : {"nan", "inf", "-inf", "0", "-48000"}) {
+        EXPECT_EQ(tool(dir, std::string("add-device --name n --uid u --rate ") + rate).status, 2)
+            << rate;
+    }
+    ASSERT_EQ(tool(dir, "show").status, 0);
+    EXPECT_TRUE(sim::WorldControl(dir.world()).read());
+
+    // A directory where the world should be: an error, not an abort.
+    std::filesystem::remove(dir.world());
+    std::filesystem::create_directory(dir.world());
+    auto reset = tool(dir, "reset");
+    EXPECT_EQ(reset.status, 1) << reset.out;
+    EXPECT_NE(reset.out.find(dir.world()), std::string::npos) << reset.out;
 }
 
 TEST(SimTool, InjectFaultAndReset) {

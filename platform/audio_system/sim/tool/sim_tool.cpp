@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/audio_system/sim/sim_audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
 #include "platform/audio_system/sim/world_store.hpp"
@@ -100,6 +102,16 @@ std::optional<T> number(const std::string& text) {
         }
     }
     return value;
+}
+
+// Names and UIDs end up in the world file, which is JSON and so UTF-8.
+bool validUtf8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
 }
 
 std::string rateText(double rate) {
@@ -491,6 +503,12 @@ int runSimTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         (args.empty() ? err : out) << kUsage;
         return args.empty() ? 2 : 0;
+    }
+    for (const auto& arg : args) {
+        if (!validUtf8(arg)) {
+            err << "pellimar-audio-sim: arguments must be UTF-8 text\n" << kUsage;
+            return 2;
+        }
     }
     const std::string& command = args[0];
     auto path = worldPath();
