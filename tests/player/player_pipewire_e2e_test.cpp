@@ -1,0 +1,206 @@
+// The built player against a private PipeWire daemon with WirePlumber: what reaches the sink is
+// recorded from its monitor and checked for the tone, whole and alone.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "tests/player/e2e_support.hpp"
+#include "tests/support/pipewire_daemon.hpp"
+
+namespace pellimar::testing {
+namespace {
+
+constexpr const char* kPlayerID = "org.pellimar.player.4";
+constexpr int kRate = 48000;
+constexpr int kBlock = 480;     // 10 ms: a whole number of 1 kHz periods
+constexpr int kQuantum = 1024;  // the private daemon's
+
+class PlayerOnPipeWire : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        PELLIMAR_REQUIRE_PIPEWIRE();
+        daemon_ = std::make_unique<PipeWireDaemon>();
+        ASSERT_EQ(daemon_->error(), "");
+        ASSERT_TRUE(PipeWireDaemon::createNullNode("speakers", "Speakers", "Audio/Sink", 2));
+        ASSERT_TRUE(PipeWireDaemon::run(
+            "pw-metadata -n default 0 default.configured.audio.sink '{ \"name\": \"speakers\" }' "
+            "Spa:String:JSON >/dev/null"));
+        auto graph = audio::pipewire::Graph::connect();
+        ASSERT_TRUE(graph) << graph.error();
+        graph_ = std::move(*graph);
+        ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
+    }
+
+    void TearDown() override {
+        ::unsetenv("PELLIMAR_AUDIO_BACKEND");
+        graph_.reset();
+        daemon_.reset();
+    }
+
+    std::string tone(double seconds) {
+        const std::string path = daemon_->file("tone.wav");
+        EXPECT_TRUE(PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + path + "' synth " +
+                                        std::to_string(seconds) + " sine 1000 vol 0.5"));
+        return path;
+    }
+
+    pid_t startPlayer(const std::string& file) {
+        return PipeWireDaemon::spawn({PELLIMAR_BIN_DIR "/pellimar-player", "--file", file},
+                                     daemon_->file("player.log"));
+    }
+
+    // The player's stream node, if it has one now.
+    std::optional<audio::pipewire::Node> playerStream() {
+        std::lock_guard guard(graph_->mutex());
+        for (const auto& [serial, node] : graph_->state().nodes) {
+            if (node.mediaClass() == "Stream/Output/Audio" && node.props.count("application.id") &&
+                node.props.at("application.id") == kPlayerID) {
+                return node;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::unique_ptr<PipeWireDaemon> daemon_;
+    std::shared_ptr<audio::pipewire::Graph> graph_;
+};
+
+// The share of a block's energy at 1 kHz (1 for a pure tone), by the Goertzel recurrence.
+double toneShare(const std::vector<double>& x) {
+    const double w = 2 * M_PI * 1000.0 / kRate;
+    const double coefficient = 2 * std::cos(w);
+    double s1 = 0, s2 = 0, energy = 0;
+    for (double v : x) {
+        const double s = v + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s;
+        energy += v * v;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return energy > 0 ? 2 * power / (double(x.size()) * energy) : 0;
+}
+
+TEST_F(PlayerOnPipeWire, PlaysAToneToTheSinkWholeAndAloneWithItsApplicationID) {
+    const std::string file = tone(2.0);
+    const std::string recording = daemon_->file("monitor.wav");
+    pid_t recorder = PipeWireDaemon::spawn(
+        {"/usr/bin/pw-record", "--target", "speakers", "-P", "{ stream.capture.sink = true }",
+         "--rate", "48000", "--channels", "2", "--format", "s16", recording},
+        daemon_->file("recorder.log"));
+    ASSERT_TRUE(PipeWireDaemon::waitFor([] {
+        return PipeWireDaemon::run(
+            "pw-link -l | grep -A2 '^speakers:monitor_FL' | grep -q "
+            "'pw-record:input_FL'");
+    }));
+
+    pid_t player = startPlayer(file);
+    ASSERT_GT(player, 0);
+    std::optional<audio::pipewire::Node> stream;
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return (stream = playerStream()).has_value(); }));
+    EXPECT_TRUE(PipeWireDaemon::waitFor([] {
+        return PipeWireDaemon::run(std::string("pw-link -l | grep -A3 '^") + kPlayerID +
+                                   ":output_FL' | grep -q 'speakers:playback_FL'");
+    }));
+    int status = -1;
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return ::waitpid(player, &status, WNOHANG) == player; }, std::chrono::seconds(60)));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << readText(daemon_->file("player.log"));
+    PipeWireDaemon::signalAndReap(recorder, SIGINT);
+
+    const Recording r = readRecording(recording);
+    ASSERT_EQ(r.channels, 2);
+    std::vector<double> left;
+    for (std::size_t i = 0; i < r.samples.size(); i += 2) {
+        left.push_back(r.samples[i] / 32768.0);
+    }
+    const std::size_t blocks = left.size() / kBlock;
+    std::vector<double> rms(blocks), share(blocks);
+    double loudest = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::vector<double> x(left.begin() + std::ptrdiff_t(b * kBlock),
+                              left.begin() + std::ptrdiff_t((b + 1) * kBlock));
+        double e = 0;
+        for (double v : x) {
+            e += v * v;
+        }
+        rms[b] = std::sqrt(e / kBlock);
+        share[b] = toneShare(x);
+        loudest = std::max(loudest, rms[b]);
+    }
+    ASSERT_GT(loudest, 0.01) << "nothing reached the sink";
+    auto isTone = [&](std::size_t b) { return rms[b] > 0.25 * loudest; };
+    std::size_t first = blocks, last = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (isTone(b)) {
+            first = std::min(first, b);
+            last = b;
+        }
+    }
+    ASSERT_LT(first, blocks);
+    // From its first to its last buffer: all of the tone, no gap longer than a quantum.
+    EXPECT_GE((last - first + 1) * kBlock, std::size_t(2 * kRate - kQuantum));
+    std::size_t gap = 0;
+    for (std::size_t b = first; b <= last; ++b) {
+        gap = isTone(b) ? 0 : gap + kBlock;
+        EXPECT_LE(gap, std::size_t(kQuantum)) << "gap at block " << b;
+        if (b > first && b < last) {
+            EXPECT_GT(share[b], 0.9) << "block " << b << " is not the tone alone";
+        }
+    }
+    // And nothing else: silence before and after.
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (b + 1 < first || b > last + 1) {
+            EXPECT_LT(rms[b], 1e-3) << "sound outside the tone at block " << b;
+        }
+    }
+}
+
+TEST_F(PlayerOnPipeWire, ATerminatedPlayerLeavesNoStreamBehind) {
+    const std::string file = tone(30.0);
+    pid_t player = startPlayer(file);
+    ASSERT_GT(player, 0);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return playerStream().has_value(); }));
+    const int status = PipeWireDaemon::signalAndReap(player, SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return !playerStream().has_value(); }));
+}
+
+TEST_F(PlayerOnPipeWire, ADaemonKilledMidPlayEndsThePlayerWithoutAHang) {
+    const std::string file = tone(3.0);
+    pid_t player = startPlayer(file);
+    ASSERT_GT(player, 0);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return playerStream().has_value(); }));
+    daemon_->killDaemon();
+    int status = -1;
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return ::waitpid(player, &status, WNOHANG) == player; }, std::chrono::seconds(60)))
+        << "the player hung";
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_NE(readText(daemon_->file("player.log")).find("lost the connection"), std::string::npos)
+        << readText(daemon_->file("player.log"));
+}
+
+TEST(PlayerWithoutPipeWire, FailsWithAnErrorStatusWhenNoDaemonRuns) {
+    PELLIMAR_REQUIRE_PIPEWIRE();
+    TempDir empty;
+    const std::string tonePath = empty / "tone.wav";
+    ASSERT_TRUE(PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + tonePath +
+                                    "' synth 0.5 sine 1000 vol 0.5"));
+    const std::string log = empty / "player.log";
+    pid_t player = PipeWireDaemon::spawn(
+        {"/usr/bin/env", "XDG_RUNTIME_DIR=" + empty.path(), "PELLIMAR_AUDIO_BACKEND=pipewire",
+         PELLIMAR_BIN_DIR "/pellimar-player", "--file", tonePath},
+        log);
+    int status = -1;
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return ::waitpid(player, &status, WNOHANG) == player; }, std::chrono::seconds(60)));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << readText(log);
+    EXPECT_NE(readText(log).find("AudioQueueNewOutput failed"), std::string::npos) << readText(log);
+}
+
+}  // namespace
+}  // namespace pellimar::testing

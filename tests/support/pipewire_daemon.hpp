@@ -1,0 +1,241 @@
+#pragma once
+// A private headless PipeWire daemon (and, where policy matters, WirePlumber) for one test
+// binary: its own XDG_RUNTIME_DIR, configuration and state in a temporary directory. The
+// environment of this process points at it, so the PipeWire backend and the command-line tools
+// the tests run find it.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/temp_dir.hpp"
+
+extern char** environ;
+
+namespace pellimar::testing {
+
+class PipeWireDaemon {
+  public:
+    enum class Policy { none, wireplumber };
+
+    // Whether the daemon's packages are installed; tests may skip without them only outside CI.
+    static bool installed() {
+        return std::filesystem::exists("/usr/bin/pipewire") &&
+               std::filesystem::exists("/usr/bin/wireplumber") &&
+               std::filesystem::exists("/usr/bin/pw-cli");
+    }
+    static bool mustRun() {
+        const char* ci = std::getenv("CI");
+        return ci && *ci && std::string(ci) != "false";
+    }
+
+    explicit PipeWireDaemon(Policy policy = Policy::wireplumber) : policy_(policy) {
+        runtime_ = dir_ / "runtime";
+        for (const char* sub : {"runtime", "config/wireplumber/main.lua.d", "state", "home"}) {
+            std::filesystem::create_directories(dir_ / sub);
+        }
+        ::chmod(runtime_.c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+        ::unsetenv("PIPEWIRE_REMOTE");
+        ::unsetenv("PIPEWIRE_PROPS");
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        writeConfig();
+        start();
+    }
+
+    ~PipeWireDaemon() { stop(); }
+    PipeWireDaemon(const PipeWireDaemon&) = delete;
+    PipeWireDaemon& operator=(const PipeWireDaemon&) = delete;
+
+    // Empty once the daemon answers (and the session manager has made its metadata).
+    const std::string& error() const { return error_; }
+    const std::string& dir() const { return dir_.path(); }
+    std::string file(const std::string& name) const { return dir_ / name; }
+
+    // Kills the daemon without warning, as a crash would.
+    void killDaemon() {
+        signalAndReap(sessionManager_, SIGKILL);
+        signalAndReap(daemon_, SIGKILL);
+    }
+
+    void stop() {
+        signalAndReap(sessionManager_, SIGTERM);
+        signalAndReap(daemon_, SIGTERM);
+    }
+
+    // Runs a shell command in this daemon's environment; true when it exited 0.
+    static bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+    // A null sink or source of the given class that outlives the tool that made it.
+    static bool createNullNode(const std::string& name, const std::string& description,
+                               const std::string& mediaClass, int channels) {
+        std::string positions = channels == 1   ? "[ MONO ]"
+                                : channels == 2 ? "[ FL FR ]"
+                                                : "[ FL FR FC LFE RL RR SL SR ]";
+        return run(
+            "pw-cli create-node adapter '{ factory.name = support.null-audio-sink "
+            "node.name = \"" +
+            name + "\" node.description = \"" + description + "\" media.class = " + mediaClass +
+            " object.linger = true audio.channels = " + std::to_string(channels) +
+            " audio.position = " + positions +
+            " session.suspend-timeout-seconds = 0 }' >/dev/null");
+    }
+
+    static bool destroyNode(const std::string& name) {
+        return run("pw-cli destroy '" + name + "' >/dev/null 2>&1");
+    }
+
+    // Waits until `done` holds, at most `limit`; a hang guard, not a timing.
+    template <typename F>
+    static bool waitFor(F done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    // Starts a program in the background; its pid.
+    static pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+            pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+
+    // Sends a signal and reaps the child, killing it if it outlives a generous grace time.
+    static int signalAndReap(pid_t& pid, int signal) {
+        if (pid <= 0) {
+            return -1;
+        }
+        ::kill(pid, signal);
+        int status = -1;
+        const bool exited = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                                    std::chrono::seconds(10));
+        if (!exited) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        pid = -1;
+        return status;
+    }
+
+  private:
+    void writeConfig() {
+        std::ofstream(dir_ / "pipewire.conf")
+            << R"(
+context.properties = {
+    support.dbus = false
+    core.daemon = true
+    core.name = pipewire-0
+    default.clock.rate = 48000
+    default.clock.quantum = 1024
+    default.clock.min-quantum = 32
+    default.clock.max-quantum = 2048
+    mem.mlock-all = false
+    log.level = 2
+}
+context.spa-libs = {
+    audio.convert.* = audioconvert/libspa-audioconvert
+    support.*       = support/libspa-support
+}
+context.modules = [
+    { name = libpipewire-module-protocol-native }
+    { name = libpipewire-module-metadata }
+    { name = libpipewire-module-spa-node-factory }
+    { name = libpipewire-module-client-node }
+    { name = libpipewire-module-access }
+    { name = libpipewire-module-adapter }
+    { name = libpipewire-module-link-factory }
+    { name = libpipewire-module-session-manager }
+]
+context.objects = [
+    { factory = spa-node-factory
+      args = { factory.name = support.node.driver node.name = Dummy-Driver
+               node.group = pipewire.dummy priority.driver = 20000 } }
+    { factory = spa-node-factory
+      args = { factory.name = support.node.driver node.name = Freewheel-Driver
+               priority.driver = 19000 node.group = pipewire.freewheel node.freewheel = true } }
+)"
+            << (policy_ == Policy::none
+                    ? "    { factory = metadata args = { metadata.name = default } }\n"
+                    : "")
+            << "]\n";
+        // Sorted after the shipped *-config.lua files, before 90-enable-all.lua reads them.
+        std::ofstream(dir_ / "config/wireplumber/main.lua.d/60-headless.lua") << R"(
+default_access.properties["enable-flatpak-portal"] = false
+alsa_monitor.properties["alsa.reserve"] = false
+alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+)";
+    }
+
+    void start() {
+        daemon_ = spawn({"/usr/bin/pipewire", "-c", dir_ / "pipewire.conf"}, dir_ / "pipewire.log");
+        if (daemon_ < 0 || !waitFor([] { return run("pw-cli info 0 >/dev/null 2>&1"); })) {
+            error_ =
+                "the private PipeWire daemon did not start (see " + (dir_ / "pipewire.log") + ")";
+            return;
+        }
+        if (policy_ == Policy::none) {
+            return;
+        }
+        sessionManager_ = spawn({"/usr/bin/wireplumber"}, dir_ / "wireplumber.log");
+        if (sessionManager_ < 0 || !waitFor([] {
+                return run(
+                    "pw-cli ls Metadata 2>/dev/null | grep -q 'metadata.name = \"default\"'");
+            })) {
+            error_ = "WirePlumber did not start (see " + (dir_ / "wireplumber.log") + ")";
+        }
+    }
+
+    Policy policy_;
+    TempDir dir_;
+    std::string runtime_;
+    pid_t daemon_ = -1;
+    pid_t sessionManager_ = -1;
+    std::string error_;
+};
+
+// Starts the daemon for a test, failing in CI and skipping elsewhere when it is not installed.
+#define PELLIMAR_REQUIRE_PIPEWIRE()                                                 \
+    do {                                                                            \
+        if (!::pellimar::testing::PipeWireDaemon::installed()) {                    \
+            if (::pellimar::testing::PipeWireDaemon::mustRun()) {                   \
+                FAIL() << "PipeWire is not installed; scripts/deps.sh installs it"; \
+            }                                                                       \
+            GTEST_SKIP() << "PipeWire is not installed";                            \
+        }                                                                           \
+    } while (false)
+
+}  // namespace pellimar::testing
