@@ -290,8 +290,8 @@ struct Resolved {
     std::uint32_t element = 0;  // 0 for scalars
     std::uint32_t count = 0;
     bool bufferList = false;
-    std::optional<Value> value;           // a composition
-    std::optional<TapDescription> tap;    // a tap description
+    std::optional<Value> value;         // a composition
+    std::optional<TapDescription> tap;  // a tap description
 };
 
 template <typename T>

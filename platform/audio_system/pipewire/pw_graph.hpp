@@ -50,9 +50,9 @@ struct Client {
 
 // The cache. Read under Graph::mutex().
 struct GraphState {
-    std::map<std::uint64_t, Node> nodes;      // by serial: the order the daemon made them
-    std::map<std::uint64_t, Client> clients;  // by serial
-    Properties defaults;                      // the "default" metadata's global entries
+    std::map<std::uint64_t, Node> nodes;           // by serial: the order the daemon made them
+    std::map<std::uint64_t, Client> clients;       // by serial
+    Properties defaults;                           // the "default" metadata's global entries
     std::map<std::uint32_t, Properties> metadata;  // its entries on other subjects, by global id
     bool connected = false;
     std::string error;                  // why the connection ended, once it has
