@@ -30,7 +30,11 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
         logLine(info.error().description());
         return 1;
     }
-    printDocument(toJson(*info));
+    if (auto printed = printDocument(toJson(*info)); !printed) {
+        runtime.stop();
+        logLine(printed.error());
+        return 1;
+    }
 
     audio::ListenerID listener = 0;
     const Status listenerStatus = system.addPropertyListener(
@@ -84,9 +88,14 @@ Result<RunOptions, TapError> parseRunArguments(const std::vector<std::string>& a
     return options;
 }
 
-void printDocument(const nlohmann::json& document) {
-    writeAll(STDOUT_FILENO, json::pretty(document));
+Result<void, std::string> printDocument(const nlohmann::json& document) {
+    auto text = json::pretty(document);
+    if (!text) {
+        return fail(text.error());
+    }
+    writeAll(STDOUT_FILENO, *text);
     writeAll(STDOUT_FILENO, "\n");
+    return {};
 }
 
 int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system, RunLoop& loop) {
@@ -97,7 +106,10 @@ int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system
     }
     const std::string command = arguments.empty() ? "list" : arguments.front();
     if (command == "list") {
-        printDocument(toJson(*inventory));
+        if (auto printed = printDocument(toJson(*inventory)); !printed) {
+            logLine(printed.error());
+            return 1;
+        }
         return 0;
     }
     if (command != "run") {

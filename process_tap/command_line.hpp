@@ -28,8 +28,9 @@ struct RunOptions {
 // The arguments after "run".
 Result<RunOptions, TapError> parseRunArguments(const std::vector<std::string>& arguments);
 
-// Pretty JSON, then the line feed as a write of its own.
-void printDocument(const nlohmann::json& document);
+// Pretty JSON, then the line feed as a write of its own; nothing when the document cannot be
+// encoded.
+Result<void, std::string> printDocument(const nlohmann::json& document);
 
 // Runs the program on the arguments after its name; returns the exit status. The audio system
 // delivers its listeners on the loop, so the loop must outlive it.

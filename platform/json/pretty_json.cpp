@@ -75,6 +75,20 @@ void write(std::string& out, const nlohmann::json& v, int depth) {
     }
 }
 
+bool allFinite(const nlohmann::json& v) {
+    if (v.is_number_float()) {
+        return std::isfinite(v.get<double>());
+    }
+    if (v.is_structured()) {
+        for (const auto& item : v) {
+            if (!allFinite(item)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string number(double value) {
@@ -89,7 +103,10 @@ std::string number(double value) {
     return ec == std::errc() ? std::string(buffer, end) : std::string("null");
 }
 
-std::string pretty(const nlohmann::json& value) {
+Result<std::string, std::string> pretty(const nlohmann::json& value) {
+    if (!allFinite(value)) {
+        return fail(std::string("Invalid number in JSON output (not finite)"));
+    }
     std::string out;
     write(out, value, 0);
     return out;

@@ -111,7 +111,7 @@ TEST(Processes, FailedReadSkipsTheProcessAfterLoggingIt) {
 TEST(Processes, ListFailureFailsAndEmptyListPrintsEmptyArray) {
     FakeAudioSystem system;
     system.setList(audio::kAudioHardwarePropertyProcessObjectList, {});
-    EXPECT_EQ(json::pretty(toJson(*processes(system))), "[\n\n]");
+    EXPECT_EQ(json::pretty(toJson(*processes(system))).value(), "[\n\n]");
     system.fault("size", 1, audio::kAudioHardwarePropertyProcessObjectList, -50);
     EXPECT_EQ(processes(system).error().description(),
               "Read object-list size failed (OSStatus -50, fourCC ----).");

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -75,6 +77,10 @@ Status text(Resolved& out, std::optional<std::string> value) {
     return kAudioHardwareNoError;
 }
 
+AudioObjectPropertyAddress globalAddress(Selector selector) {
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
 bool inputOrOutput(Scope scope) {
     return scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput;
 }
@@ -95,20 +101,15 @@ bool rateSupported(const std::vector<AudioValueRange>& ranges, double rate) {
     });
 }
 
-bool formatSupported(const Stream& s, const AudioStreamBasicDescription& f) {
-    if (f.mChannelsPerFrame == 0 || !(f.mSampleRate > 0)) {
+// Like the platform: a physical format must be one of the available physical formats, a virtual
+// one one of the available virtual formats, field for field.
+bool formatSupported(const Stream& s, Selector selector, const AudioStreamBasicDescription& f) {
+    if (f.mChannelsPerFrame == 0 || !(f.mSampleRate > 0) || !std::isfinite(f.mSampleRate)) {
         return false;
     }
-    if (s.availablePhysical.empty()) {
-        return true;
-    }
-    return std::any_of(s.availablePhysical.begin(), s.availablePhysical.end(),
-                       [&](const AudioStreamRangedDescription& d) {
-                           return d.mFormat.mFormatID == f.mFormatID &&
-                                  d.mFormat.mChannelsPerFrame == f.mChannelsPerFrame &&
-                                  d.mSampleRateRange.mMinimum <= f.mSampleRate &&
-                                  f.mSampleRate <= d.mSampleRateRange.mMaximum;
-                       });
+    const auto& offered =
+        selector == kAudioStreamPropertyPhysicalFormat ? s.availablePhysical : s.virtualFormats();
+    return offered.empty() || formatOffered(offered, f);
 }
 
 void withChannelsAndRate(AudioStreamBasicDescription& f, std::uint32_t channels, double rate) {
@@ -142,19 +143,19 @@ void applyFormat(Device& d, Stream& s, Selector selector, const AudioStreamBasic
     }
 }
 
-// Consumes the first delay rule that applies; returns its read count.
-std::optional<std::int32_t> takeDelay(World& w, DelayEffect effect, ObjectID object,
-                                      const std::string& uid) {
+// Consumes the first delay rule that applies; returns it.
+std::optional<Delay> takeDelay(World& w, DelayEffect effect, ObjectID object,
+                               const std::string& uid) {
     for (auto it = w.delays.begin(); it != w.delays.end(); ++it) {
         if (it->effect != effect || (it->object != 0 && it->object != object) ||
             (!it->uid.empty() && it->uid != uid) || it->count == 0) {
             continue;
         }
-        auto reads = it->reads;
+        Delay taken = *it;
         if (it->count > 0 && --it->count == 0) {
             w.delays.erase(it);
         }
-        return reads;
+        return taken;
     }
     return std::nullopt;
 }
@@ -230,13 +231,15 @@ struct SimAudioSystem::Core {
     // All of these expect `mutex` held.
     Result<const World*, Status> world();
     const Ref* find(const World& w, ObjectID id);
-    Status fault(FaultOperation operation, ObjectID object, Selector selector);
+    Status fault(FaultOperation operation, ObjectID object,
+                 const AudioObjectPropertyAddress& address);
     Status resolve(const World& w, ObjectID object, const AudioObjectPropertyAddress& address,
                    Resolved& out);
     // A property call's common start: its injected fault, the world, then the value.
-    Status lookup(FaultOperation operation, ObjectID object, Selector faultSelector,
+    Status lookup(FaultOperation operation, ObjectID object,
                   const AudioObjectPropertyAddress& address, Resolved& out) {
-        if (Status s = fault(operation, object, faultSelector)) {
+        const AudioObjectPropertyAddress& faultAddress = address;
+        if (Status s = fault(operation, object, faultAddress)) {
             return s;
         }
         auto w = world();
@@ -380,7 +383,9 @@ Status SimAudioSystem::Core::mutate(const std::function<Status(World&)>& change)
     return status;
 }
 
-Status SimAudioSystem::Core::fault(FaultOperation operation, ObjectID object, Selector selector) {
+Status SimAudioSystem::Core::fault(FaultOperation operation, ObjectID object,
+                                   const AudioObjectPropertyAddress& address) {
+    const Selector selector = address.mSelector;
     // A counted fault fires once per count across all processes, so it is claimed under the lock.
     for (int attempt = 0; attempt < 8; ++attempt) {
         auto w = world();
@@ -390,7 +395,9 @@ Status SimAudioSystem::Core::fault(FaultOperation operation, ObjectID object, Se
         const Fault* match = nullptr;
         for (const auto& f : (*w)->faults) {
             if (f.operation == operation && (f.object == 0 || f.object == object) &&
-                (f.selector == 0 || f.selector == selector) && f.count != 0) {
+                (f.selector == 0 || f.selector == selector) &&
+                (f.scope == 0 || f.scope == address.mScope) &&
+                (!f.element || *f.element == address.mElement) && f.count != 0) {
                 match = &f;
                 break;
             }
@@ -398,27 +405,37 @@ Status SimAudioSystem::Core::fault(FaultOperation operation, ObjectID object, Se
         if (match == nullptr) {
             return kAudioHardwareNoError;
         }
-        if (match->count < 0) {
+        if (match->count < 0 && match->skip == 0) {
             return match->status;
         }
         ObjectID id = match->id;
         Status status = match->status;
         bool fired = false;
+        bool passed = false;
         callWorld = nullptr;
         auto r = store->mutate([&](World& next) {
             for (auto it = next.faults.begin(); it != next.faults.end(); ++it) {
-                if (it->id == id && it->count > 0) {
+                if (it->id != id || it->count == 0) {
+                    continue;
+                }
+                if (it->skip > 0) {
+                    --it->skip;
+                    passed = true;
+                } else {
                     fired = true;
-                    if (--it->count == 0) {
+                    if (it->count > 0 && --it->count == 0) {
                         next.faults.erase(it);
                     }
-                    return true;
                 }
+                return true;
             }
             return false;
         });
         if (!r) {
             return kAudioHardwareUnspecifiedError;
+        }
+        if (passed) {
+            return kAudioHardwareNoError;
         }
         if (fired) {
             return status;
@@ -491,11 +508,13 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                         return kAudioHardwareUnknownPropertyError;
                     }
                     std::vector<std::uint32_t> channels;
-                    if (d.hiddenChannelReads == 0) {
-                        for (const auto& s : d.streams) {
-                            if (inScope(s, scope)) {
-                                channels.push_back(s.channels());
-                            }
+                    // While hidden, only the first exposedChannels channels show.
+                    std::uint32_t shown =
+                        d.hiddenChannelReads == 0 ? UINT32_MAX : d.exposedChannels;
+                    for (const auto& s : d.streams) {
+                        if (inScope(s, scope) && shown > 0) {
+                            channels.push_back(std::min(shown, s.channels()));
+                            shown -= channels.back();
                         }
                     }
                     out.consumesDelay = d.hiddenChannelReads > 0;
@@ -567,14 +586,18 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                 case kAudioStreamPropertyPhysicalFormat:
                     return scalar(out, s.physical);
                 case kAudioStreamPropertyAvailablePhysicalFormats:
-                case kAudioStreamPropertyAvailableVirtualFormats:
+                case kAudioStreamPropertyAvailableVirtualFormats: {
+                    const auto& list = sel == kAudioStreamPropertyAvailablePhysicalFormats
+                                           ? s.availablePhysical
+                                           : s.virtualFormats();
                     out.bytes.clear();
-                    for (const auto& r : s.availablePhysical) {
+                    for (const auto& r : list) {
                         append(out.bytes, r);
                     }
                     out.element = sizeof(AudioStreamRangedDescription);
-                    out.count = std::uint32_t(s.availablePhysical.size());
+                    out.count = std::uint32_t(list.size());
                     return kAudioHardwareNoError;
+                }
                 case kAudioStreamPropertyDirection:
                     return scalar(out, std::uint32_t(s.scope == StreamScope::input ? 1 : 0));
                 default:
@@ -624,7 +647,9 @@ void SimAudioSystem::Core::advanceDelays(ObjectID device, Selector selector) {
         bool changed = false;
         if (selector == kAudioDevicePropertyStreamConfiguration) {
             if (d->hiddenChannelReads > 0) {
-                --d->hiddenChannelReads;
+                if (--d->hiddenChannelReads == 0) {
+                    d->exposedChannels = 0;
+                }
                 changed = true;
             }
             for (auto& s : d->streams) {
@@ -791,7 +816,7 @@ SimAudioSystem::~SimAudioSystem() {
 
 bool SimAudioSystem::hasProperty(ObjectID object, const AudioObjectPropertyAddress& address) {
     auto guard = core_->enter();
-    if (core_->fault(FaultOperation::has, object, address.mSelector) != kAudioHardwareNoError) {
+    if (core_->fault(FaultOperation::has, object, address) != kAudioHardwareNoError) {
         return false;
     }
     auto w = core_->world();
@@ -808,8 +833,7 @@ Status SimAudioSystem::getPropertyDataSize(ObjectID object,
     auto guard = core_->enter();
     outSize = 0;
     Resolved r;
-    if (Status s =
-            core_->lookup(FaultOperation::sizeQuery, object, address.mSelector, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::sizeQuery, object, address, r)) {
         return s;
     }
     switch (r.kind) {
@@ -833,7 +857,7 @@ Status SimAudioSystem::getPropertyData(ObjectID object, const AudioObjectPropert
     std::uint32_t capacity = ioSize;
     ioSize = 0;
     Resolved r;
-    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::read, object, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::fixed) {
@@ -865,7 +889,7 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropert
     auto guard = core_->enter();
     const Selector sel = address.mSelector;
     Resolved r;
-    if (Status s = core_->lookup(FaultOperation::write, object, sel, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::write, object, address, r)) {
         return s;
     }
     const World& world = **core_->world();  // the call's world, already loaded by lookup
@@ -924,8 +948,12 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropert
                              [&](const DataSource& s) { return s.id == source; })) {
                 return kAudioHardwareIllegalOperationError;
             }
-            auto delay = d->pendingSource ? std::optional<std::int32_t>(d->pendingSourceReads)
-                                          : takeDelay(next, DelayEffect::dataSource, object, {});
+            std::optional<std::int32_t> delay;
+            if (d->pendingSource) {
+                delay = d->pendingSourceReads;
+            } else if (auto rule = takeDelay(next, DelayEffect::dataSource, object, {})) {
+                delay = rule->reads;
+            }
             if (delay && *delay != 0) {
                 d->pendingSource = source;
                 d->pendingSourceReads = *delay;
@@ -948,12 +976,15 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const AudioObjectPropert
                     if (s.id != object) {
                         continue;
                     }
-                    if (!formatSupported(s, format)) {
+                    if (!formatSupported(s, sel, format)) {
                         return kAudioDeviceUnsupportedFormatError;
                     }
-                    auto delay = s.pendingFormat
-                                     ? std::optional<std::int32_t>(s.pendingReads)
-                                     : takeDelay(next, DelayEffect::streamFormat, object, {});
+                    std::optional<std::int32_t> delay;
+                    if (s.pendingFormat) {
+                        delay = s.pendingReads;
+                    } else if (auto rule = takeDelay(next, DelayEffect::streamFormat, object, {})) {
+                        delay = rule->reads;
+                    }
                     if (delay && *delay != 0) {
                         s.pendingFormat = format;
                         s.pendingReads = *delay;
@@ -979,7 +1010,7 @@ Status readReference(SimAudioSystem::Core& core, ObjectID object,
     auto guard = core.enter();
     out.reset();
     Resolved r;
-    if (Status s = core.lookup(FaultOperation::read, object, address.mSelector, address, r)) {
+    if (Status s = core.lookup(FaultOperation::read, object, address, r)) {
         return s;
     }
     if (r.kind != kind) {
@@ -1010,7 +1041,7 @@ Status SimAudioSystem::setTapDescription(ObjectID object, const AudioObjectPrope
                                          const TapDescription& description) {
     auto guard = core_->enter();
     Resolved r;
-    if (Status s = core_->lookup(FaultOperation::write, object, address.mSelector, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::write, object, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::tapDescription) {
@@ -1040,7 +1071,7 @@ Status SimAudioSystem::translateDataSourceName(ObjectID object,
     auto guard = core_->enter();
     out.reset();
     Resolved r;
-    if (Status s = core_->lookup(FaultOperation::read, object, address.mSelector, address, r)) {
+    if (Status s = core_->lookup(FaultOperation::read, object, address, r)) {
         return s;
     }
     if (r.kind != ValueKind::translation) {
@@ -1058,7 +1089,8 @@ Status SimAudioSystem::translateDataSourceName(ObjectID object,
 Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID& outDevice) {
     auto guard = core_->enter();
     outDevice = kAudioObjectUnknown;
-    if (Status s = core_->fault(FaultOperation::create, 0, kSimCreateAggregateDevice)) {
+    if (Status s =
+            core_->fault(FaultOperation::create, 0, globalAddress(kSimCreateAggregateDevice))) {
         return s;
     }
     if (!description.is_object()) {
@@ -1074,8 +1106,9 @@ Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID&
             return kAudioHardwareIllegalOperationError;  // UIDs are unique on the system
         }
         Device d = makeAggregate(w, description);
-        if (auto reads = takeDelay(w, DelayEffect::aggregateChannels, 0, d.uid)) {
-            d.hiddenChannelReads = *reads;
+        if (auto rule = takeDelay(w, DelayEffect::aggregateChannels, 0, d.uid)) {
+            d.hiddenChannelReads = rule->reads;
+            d.exposedChannels = rule->channels;
         }
         created = d.id;
         w.devices.push_back(std::move(d));
@@ -1089,7 +1122,8 @@ Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID&
 
 Status SimAudioSystem::destroyAggregateDevice(ObjectID device) {
     auto guard = core_->enter();
-    if (Status s = core_->fault(FaultOperation::destroy, device, kSimDestroyAggregateDevice)) {
+    if (Status s = core_->fault(FaultOperation::destroy, device,
+                                globalAddress(kSimDestroyAggregateDevice))) {
         return s;
     }
     return core_->mutate([&](World& w) -> Status {
@@ -1114,7 +1148,7 @@ Status SimAudioSystem::destroyAggregateDevice(ObjectID device) {
 Status SimAudioSystem::createProcessTap(const TapDescription& description, ObjectID& outTap) {
     auto guard = core_->enter();
     outTap = kAudioObjectUnknown;
-    if (Status s = core_->fault(FaultOperation::create, 0, kSimCreateProcessTap)) {
+    if (Status s = core_->fault(FaultOperation::create, 0, globalAddress(kSimCreateProcessTap))) {
         return s;
     }
     ObjectID created = 0;
@@ -1135,7 +1169,8 @@ Status SimAudioSystem::createProcessTap(const TapDescription& description, Objec
 
 Status SimAudioSystem::destroyProcessTap(ObjectID tap) {
     auto guard = core_->enter();
-    if (Status s = core_->fault(FaultOperation::destroy, tap, kSimDestroyProcessTap)) {
+    if (Status s =
+            core_->fault(FaultOperation::destroy, tap, globalAddress(kSimDestroyProcessTap))) {
         return s;
     }
     return core_->mutate([&](World& w) -> Status {

@@ -35,6 +35,78 @@ AudioStreamBasicDescription floatFormat(std::uint32_t channels, double rate) {
     return f;
 }
 
+AudioStreamBasicDescription integerFormat(std::uint32_t channels, double rate, std::uint32_t bits) {
+    AudioStreamBasicDescription f = floatFormat(channels, rate);
+    f.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+    f.mBitsPerChannel = bits;
+    f.mBytesPerFrame = bits / 8 * channels;
+    f.mBytesPerPacket = f.mBytesPerFrame;
+    return f;
+}
+
+bool formatOffered(const std::vector<AudioStreamRangedDescription>& formats,
+                   const AudioStreamBasicDescription& f) {
+    return std::any_of(formats.begin(), formats.end(), [&](const AudioStreamRangedDescription& d) {
+        const auto& o = d.mFormat;
+        return o.mFormatID == f.mFormatID && o.mFormatFlags == f.mFormatFlags &&
+               o.mBytesPerPacket == f.mBytesPerPacket && o.mFramesPerPacket == f.mFramesPerPacket &&
+               o.mBytesPerFrame == f.mBytesPerFrame && o.mChannelsPerFrame == f.mChannelsPerFrame &&
+               o.mBitsPerChannel == f.mBitsPerChannel &&
+               d.mSampleRateRange.mMinimum <= f.mSampleRate &&
+               f.mSampleRate <= d.mSampleRateRange.mMaximum;
+    });
+}
+
+Value withNumericFlags(const Value& value) {
+    if (value.is_boolean()) {
+        return value.get<bool>() ? 1 : 0;
+    }
+    if (!value.is_structured()) {
+        return value;
+    }
+    Value out = value;
+    for (auto& item : out) {
+        item = withNumericFlags(item);
+    }
+    return out;
+}
+
+namespace {
+
+bool finite(const AudioStreamBasicDescription& f) {
+    return std::isfinite(f.mSampleRate);
+}
+
+bool finite(const std::vector<AudioStreamRangedDescription>& list) {
+    return std::all_of(list.begin(), list.end(), [](const AudioStreamRangedDescription& d) {
+        return finite(d.mFormat) && std::isfinite(d.mSampleRateRange.mMinimum) &&
+               std::isfinite(d.mSampleRateRange.mMaximum);
+    });
+}
+
+}  // namespace
+
+bool allFinite(const World& world) {
+    for (const auto& d : world.devices) {
+        if (!std::isfinite(d.nominalRate)) {
+            return false;
+        }
+        for (const auto& r : d.availableRates) {
+            if (!std::isfinite(r.mMinimum) || !std::isfinite(r.mMaximum)) {
+                return false;
+            }
+        }
+        for (const auto& s : d.streams) {
+            if (!finite(s.physical) || !finite(s.virtualFormat) || !finite(s.availablePhysical) ||
+                !finite(s.availableVirtual) || (s.pendingFormat && !finite(*s.pendingFormat))) {
+                return false;
+            }
+        }
+    }
+    return std::all_of(world.taps.begin(), world.taps.end(),
+                       [](const Tap& t) { return finite(t.format); });
+}
+
 AudioStreamBasicDescription tapFormat(bool mono) {
     return floatFormat(mono ? 1 : 2, 48000.0);
 }
@@ -47,6 +119,19 @@ Stream Stream::make(StreamScope scope, std::uint32_t channels, double rate) {
     s.availablePhysical.push_back({floatFormat(channels, 44100.0), {44100.0, 44100.0}});
     s.availablePhysical.push_back({floatFormat(channels, 48000.0), {48000.0, 48000.0}});
     s.availablePhysical.push_back({floatFormat(channels, 96000.0), {96000.0, 96000.0}});
+    return s;
+}
+
+Stream Stream::make(StreamScope scope, const AudioStreamBasicDescription& format) {
+    Stream s;
+    s.scope = scope;
+    s.physical = format;
+    s.virtualFormat = format;
+    for (double rate : {44100.0, 48000.0, 96000.0}) {
+        AudioStreamRangedDescription d{format, {rate, rate}};
+        d.mFormat.mSampleRate = rate;
+        s.availablePhysical.push_back(d);
+    }
     return s;
 }
 
@@ -132,7 +217,7 @@ World defaultWorld() {
 Device makeAggregate(World& world, const Value& description) {
     Device d;
     d.transportType = kAudioDeviceTransportTypeAggregate;
-    d.composition = description;
+    d.composition = withNumericFlags(description);
     d.availableRates = {{44100.0, 44100.0}, {48000.0, 48000.0}, {96000.0, 96000.0}};
     std::vector<const Device*> subs;
     std::vector<const Tap*> taps;
@@ -469,6 +554,20 @@ DelayEffect delayFromName(const std::string& s) {
     return *effect;
 }
 
+json rangedJson(const AudioStreamRangedDescription& r) {
+    return json{{"format", formatJson(r.mFormat)},
+                {"minRate", r.mSampleRateRange.mMinimum},
+                {"maxRate", r.mSampleRateRange.mMaximum}};
+}
+
+AudioStreamRangedDescription rangedFromJson(const json& r) {
+    AudioStreamRangedDescription d;
+    d.mFormat = formatFromJson(r.at("format"));
+    d.mSampleRateRange.mMinimum = r.value("minRate", d.mFormat.mSampleRate);
+    d.mSampleRateRange.mMaximum = r.value("maxRate", d.mFormat.mSampleRate);
+    return d;
+}
+
 json streamJson(const Stream& s) {
     json j{{"id", s.id},
            {"scope", s.scope == StreamScope::input ? "input" : "output"},
@@ -476,11 +575,16 @@ json streamJson(const Stream& s) {
            {"virtualFormat", formatJson(s.virtualFormat)}};
     json available = json::array();
     for (const auto& r : s.availablePhysical) {
-        available.push_back(json{{"format", formatJson(r.mFormat)},
-                                 {"minRate", r.mSampleRateRange.mMinimum},
-                                 {"maxRate", r.mSampleRateRange.mMaximum}});
+        available.push_back(rangedJson(r));
     }
     j["availablePhysicalFormats"] = available;
+    if (!s.availableVirtual.empty()) {
+        json virtuals = json::array();
+        for (const auto& r : s.availableVirtual) {
+            virtuals.push_back(rangedJson(r));
+        }
+        j["availableVirtualFormats"] = virtuals;
+    }
     if (s.pendingFormat) {
         j["pendingFormat"] = formatJson(*s.pendingFormat);
         j["pendingReads"] = s.pendingReads;
@@ -500,11 +604,10 @@ Stream streamFromJson(const json& j) {
     s.virtualFormat =
         j.contains("virtualFormat") ? formatFromJson(j.at("virtualFormat")) : s.physical;
     for (const auto& r : j.value("availablePhysicalFormats", json::array())) {
-        AudioStreamRangedDescription d;
-        d.mFormat = formatFromJson(r.at("format"));
-        d.mSampleRateRange.mMinimum = r.value("minRate", d.mFormat.mSampleRate);
-        d.mSampleRateRange.mMaximum = r.value("maxRate", d.mFormat.mSampleRate);
-        s.availablePhysical.push_back(d);
+        s.availablePhysical.push_back(rangedFromJson(r));
+    }
+    for (const auto& r : j.value("availableVirtualFormats", json::array())) {
+        s.availableVirtual.push_back(rangedFromJson(r));
     }
     if (j.contains("pendingFormat")) {
         s.pendingFormat = formatFromJson(j.at("pendingFormat"));
@@ -545,6 +648,9 @@ json deviceJson(const Device& d) {
     if (d.hiddenChannelReads != 0) {
         j["hiddenChannelReads"] = d.hiddenChannelReads;
     }
+    if (d.exposedChannels != 0) {
+        j["exposedChannels"] = d.exposedChannels;
+    }
     if (d.pendingSource) {
         j["pendingDataSource"] = *d.pendingSource;
         j["pendingDataSourceReads"] = d.pendingSourceReads;
@@ -582,6 +688,7 @@ Device deviceFromJson(const json& j) {
         d.composition = j["composition"];
     }
     d.hiddenChannelReads = j.value("hiddenChannelReads", 0);
+    d.exposedChannels = j.value("exposedChannels", 0u);
     if (j.contains("pendingDataSource")) {
         d.pendingSource = j["pendingDataSource"].get<std::uint32_t>();
         d.pendingSourceReads = j.value("pendingDataSourceReads", 0);
@@ -615,6 +722,10 @@ void appendArray(std::string& out, const char* key, const std::vector<json>& ite
 }
 
 }  // namespace
+
+std::string serializeDevice(const Device& device) {
+    return deviceJson(device).dump(2) + "\n";
+}
 
 std::string serializeWorld(const World& w) {
     std::string out = "{\n";
@@ -659,13 +770,22 @@ std::string serializeWorld(const World& w) {
     appendArray(out, "taps", taps, false, false);
     std::vector<json> faults;
     for (const auto& f : w.faults) {
-        faults.push_back(
-            json{{"id", f.id},
-                 {"operation", faultOperationName(f.operation)},
-                 {"object", f.object},
-                 {"selector", f.selector == 0 ? json("*") : codeJson(f.selector, false)},
-                 {"status", codeJson(std::uint32_t(f.status), true)},
-                 {"count", f.count}});
+        json fj{{"id", f.id},
+                {"operation", faultOperationName(f.operation)},
+                {"object", f.object},
+                {"selector", f.selector == 0 ? json("*") : codeJson(f.selector, false)},
+                {"status", codeJson(std::uint32_t(f.status), true)},
+                {"count", f.count}};
+        if (f.scope != 0) {
+            fj["scope"] = codeJson(f.scope, false);
+        }
+        if (f.element) {
+            fj["element"] = *f.element;
+        }
+        if (f.skip != 0) {
+            fj["skip"] = f.skip;
+        }
+        faults.push_back(std::move(fj));
     }
     appendArray(out, "faults", faults, false, false);
     std::vector<json> delays;
@@ -676,6 +796,9 @@ std::string serializeWorld(const World& w) {
                               {"uid", d.uid},
                               {"reads", d.reads},
                               {"count", d.count}});
+        if (d.channels != 0) {
+            delays.back()["channels"] = d.channels;
+        }
     }
     appendArray(out, "delays", delays, false, true);
     out += "}\n";
@@ -761,6 +884,14 @@ Result<World, std::string> parseWorld(const std::string& text) {
             f.selector = codeFromJson(fj.value("selector", json("*")));
             f.status = Status(codeFromJson(fj.at("status")));
             f.count = fj.value("count", 1);
+            f.scope = codeFromJson(fj.value("scope", json("*")));
+            if (fj.contains("element") && !(fj["element"].is_string() && fj["element"] == "*")) {
+                f.element = fj["element"].get<Element>();
+            }
+            f.skip = fj.value("skip", 0);
+            if (f.skip < 0) {
+                throw std::runtime_error("a fault's skip count cannot be negative");
+            }
             w.faults.push_back(f);
         }
         for (const auto& dj : j.value("delays", json::array())) {
@@ -772,6 +903,7 @@ Result<World, std::string> parseWorld(const std::string& text) {
             d.uid = dj.value("uid", std::string());
             d.reads = dj.value("reads", 1);
             d.count = dj.value("count", 1);
+            d.channels = dj.value("channels", 0u);
             w.delays.push_back(d);
         }
         if (w.nextObjectID <= highest) {
@@ -859,7 +991,16 @@ Device& WorldBuilder::device(ObjectID id) {
     return *d;
 }
 
+namespace {
+
+const char* kNotFinite = "a number in the world is not finite (the file form cannot hold it)";
+
+}  // namespace
+
 Result<void, std::string> WorldBuilder::write(const std::string& path) const {
+    if (!allFinite(world_)) {
+        return fail(std::string(kNotFinite));
+    }
     return WorldStore::writeWorld(path, world_);
 }
 
@@ -888,12 +1029,21 @@ Result<void, std::string> WorldControl::update(const std::function<void(World&)>
     if (!store) {
         return fail(store.error());
     }
+    bool finite = true;
     auto r = (*store)->mutate([&](World& w) {
-        change(w);
-        return true;
+        World next = w;
+        change(next);
+        finite = allFinite(next);
+        if (finite) {
+            w = std::move(next);
+        }
+        return finite;
     });
     if (!r) {
         return fail(r.error());
+    }
+    if (!finite) {
+        return fail(std::string(kNotFinite));
     }
     return {};
 }
@@ -958,6 +1108,19 @@ Result<ObjectID, std::string> WorldControl::addDevice(Device device) {
             s.id = 0;
         }
         assignIDs(w, d);
+        id = d.id;
+        w.devices.push_back(std::move(d));
+    });
+    if (!r) {
+        return fail(r.error());
+    }
+    return id;
+}
+
+Result<ObjectID, std::string> WorldControl::addAggregate(const Value& description) {
+    ObjectID id = 0;
+    auto r = update([&](World& w) {
+        Device d = makeAggregate(w, description);
         id = d.id;
         w.devices.push_back(std::move(d));
     });

@@ -45,14 +45,22 @@ struct Stream {
     AudioStreamBasicDescription physical;
     AudioStreamBasicDescription virtualFormat;
     std::vector<AudioStreamRangedDescription> availablePhysical;
+    // 'sfma'; empty: the same list as availablePhysical.
+    std::vector<AudioStreamRangedDescription> availableVirtual;
     // Delayed format change: the pending format becomes current after this many reads of the
     // device's stream configuration (-1: never).
     std::optional<AudioStreamBasicDescription> pendingFormat;
     std::int32_t pendingReads = 0;
 
     std::uint32_t channels() const { return virtualFormat.mChannelsPerFrame; }
+    const std::vector<AudioStreamRangedDescription>& virtualFormats() const {
+        return availableVirtual.empty() ? availablePhysical : availableVirtual;
+    }
     // A linear-PCM stream of 32-bit float, packed and interleaved.
     static Stream make(StreamScope scope, std::uint32_t channels, double rate = 48000.0);
+    // A stream whose physical and virtual format are `format`, offered at 44100, 48000 and
+    // 96000 Hz.
+    static Stream make(StreamScope scope, const AudioStreamBasicDescription& format);
 };
 
 struct DataSource {
@@ -75,9 +83,10 @@ struct Device {
     bool nameIsNull = false;
     // Set for aggregate devices: the description they were created from ('acom'). Any JSON value.
     std::optional<Value> composition;
-    // Delayed effect: the stream configuration reads as empty for this many more reads (-1:
-    // always).
+    // Delayed effect: the stream configuration shows at most exposedChannels channels per
+    // direction (0: reads as empty) for this many more reads (-1: always).
     std::int32_t hiddenChannelReads = 0;
+    std::uint32_t exposedChannels = 0;
     // Delayed data source change: becomes current after pendingSourceReads reads of 'ssrc'.
     std::optional<std::uint32_t> pendingSource;
     std::int32_t pendingSourceReads = 0;
@@ -116,14 +125,18 @@ constexpr Selector kSimDestroyAggregateDevice = fourCharCode("dagg");
 constexpr Selector kSimCreateProcessTap = fourCharCode("ctap");
 constexpr Selector kSimDestroyProcessTap = fourCharCode("dtap");
 
-// Makes the matching call fail with `status` (a failed 'has' answers false). Firing decrements
-// `count`; the fault disappears at 0. count -1: always.
+// Makes the matching call fail with `status` (a failed 'has' answers false). The first `skip`
+// matching calls pass; after that, firing decrements `count` and the fault disappears at 0.
+// count -1: always.
 struct Fault {
     FaultOperation operation = FaultOperation::read;
     ObjectID object = 0;    // 0: any object
     Selector selector = 0;  // 0: any selector
+    Scope scope = 0;        // 0: any scope (create/destroy calls count as global)
+    std::optional<Element> element = std::nullopt;  // nullopt: any element (create/destroy: main)
     Status status = kAudioHardwareUnspecifiedError;
     std::int32_t count = 1;
+    std::int32_t skip = 0;
     ObjectID id = 0;  // assigned when added
 };
 
@@ -139,6 +152,8 @@ struct Delay {
     std::string uid;         // aggregateChannels: only aggregates with this UID ("" any)
     std::int32_t reads = 1;  // -1: never takes effect
     std::int32_t count = 1;  // how many times the rule applies; -1 always
+    // aggregateChannels: channels per direction shown meanwhile (0: none)
+    std::uint32_t channels = 0;
     ObjectID id = 0;
 };
 
@@ -174,19 +189,31 @@ World defaultWorld();
 // Aggregate device from a creation description: name, uid, composition, and its streams — each
 // sub-device's input streams, then one input stream per listed tap (2 channels, 1 for a mono tap),
 // and the sub-devices' output streams side by side (one stream of the widest when "stacked").
-// Unknown sub-devices and taps contribute nothing. Assigns IDs from the world.
+// Unknown sub-devices and taps contribute nothing. Assigns IDs from the world. The composition is
+// kept as the platform returns it: booleans become the numbers 0 and 1.
 Device makeAggregate(World& world, const Value& description);
+// A description value as the platform hands it back: every boolean, at any depth, as 0 or 1.
+Value withNumericFlags(const Value& value);
 
 // The format of a new tap: stereo (mono for a mono tap) 32-bit float at 48 kHz.
 AudioStreamBasicDescription tapFormat(bool mono);
 // Packed interleaved 32-bit float linear PCM.
 AudioStreamBasicDescription floatFormat(std::uint32_t channels, double rate);
+// Packed interleaved signed-integer linear PCM of `bits` (16, 24 or 32) per sample.
+AudioStreamBasicDescription integerFormat(std::uint32_t channels, double rate, std::uint32_t bits);
+// Whether every number in the world is finite (the file form cannot hold others).
+bool allFinite(const World& world);
+// Whether `format` is one of `formats` (every field but the rate equal, the rate in the range).
+bool formatOffered(const std::vector<AudioStreamRangedDescription>& formats,
+                   const AudioStreamBasicDescription& format);
 // A fresh tap UID (UUID form).
 std::string newTapUID();
 
 // File form. parseWorld's error names what is wrong.
 Result<World, std::string> parseWorld(const std::string& text);
 std::string serializeWorld(const World& world);
+// One device in the file form (as in the "devices" array).
+std::string serializeDevice(const Device& device);
 
 const char* faultOperationName(FaultOperation operation);
 std::optional<FaultOperation> faultOperationFromName(const std::string& name);
@@ -246,6 +273,8 @@ class WorldControl {
     Result<void, std::string> removeProcess(ObjectID process);
     Result<void, std::string> setRunning(ObjectID process, bool running);
     Result<ObjectID, std::string> addDevice(Device device);
+    // An aggregate as the platform would create it from this description.
+    Result<ObjectID, std::string> addAggregate(const Value& description);
     Result<void, std::string> removeDevice(ObjectID device);
     Result<ObjectID, std::string> injectFault(Fault fault);
     Result<void, std::string> clearFaults();

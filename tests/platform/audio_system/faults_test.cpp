@@ -235,5 +235,77 @@ TEST(SimDelays, FormatAndSourceChangesCanLagOrNeverLand) {
     }
 }
 
+TEST(SimFaults, SkipLetsCallsPassAndScopeAndElementAimIt) {
+    FaultWorld w;
+    sim::Fault f;
+    f.operation = sim::FaultOperation::read;
+    f.object = w.usb;
+    f.selector = kAudioDevicePropertyStreamConfiguration;
+    f.scope = kAudioObjectPropertyScopeOutput;
+    f.element = kAudioObjectPropertyElementMain;
+    f.status = kAudioHardwareBadDeviceError;
+    f.skip = 2;
+    ASSERT_TRUE(sim::WorldControl(w.dir.world()).injectFault(f));
+
+    auto read = [&](Scope scope, Element element) {
+        std::vector<std::uint8_t> buffer(64);
+        std::uint32_t size = std::uint32_t(buffer.size());
+        return w.system->getPropertyData(w.usb,
+                                         {kAudioDevicePropertyStreamConfiguration, scope, element},
+                                         0, nullptr, size, buffer.data());
+    };
+    // Other scopes and elements never count.
+    EXPECT_EQ(read(kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain), 0);
+    EXPECT_EQ(read(kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementWildcard), 0);
+    // Two matching calls pass (one from each process), the third fails, then it is used up.
+    EXPECT_EQ(read(kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementMain), 0);
+    std::vector<std::uint8_t> buffer(64);
+    std::uint32_t size = std::uint32_t(buffer.size());
+    EXPECT_EQ(w.other->getPropertyData(
+                  w.usb, {kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeOutput},
+                  0, nullptr, size, buffer.data()),
+              0);
+    EXPECT_EQ(read(kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementMain),
+              kAudioHardwareBadDeviceError);
+    EXPECT_EQ(read(kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementMain), 0);
+
+    // An "always" fault with a skip fails every call after the first K.
+    f.count = -1;
+    f.skip = 1;
+    f.scope = 0;
+    f.element.reset();
+    ASSERT_TRUE(sim::WorldControl(w.dir.world()).injectFault(f));
+    EXPECT_EQ(read(kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain), 0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(read(kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementWildcard),
+                  kAudioHardwareBadDeviceError);
+    }
+    // The file keeps what the fault still has to do.
+    auto world = sim::WorldControl(w.dir.world()).read();
+    ASSERT_TRUE(world);
+    ASSERT_EQ(world->faults.size(), 1u);
+    EXPECT_EQ(world->faults[0].skip, 0);
+    EXPECT_EQ(world->faults[0].count, -1);
+}
+
+TEST(SimDelays, ANewAggregateCanShowSomeOfItsChannelsFirst) {
+    FaultWorld w;
+    sim::Delay delay;
+    delay.effect = sim::DelayEffect::aggregateChannels;
+    delay.reads = 2;
+    delay.channels = 5;
+    ASSERT_TRUE(sim::WorldControl(w.dir.world()).addDelay(delay));
+    Value fabric = {{"name", "Fabric"},
+                    {"uid", "org.pellimar.output-fabric"},
+                    {"subdevices", {{{"uid", "usb"}}, {{"uid", "usb"}}}}};
+    ObjectID device = 0;
+    ASSERT_EQ(w.system->createAggregateDevice(fabric, device), 0);
+    EXPECT_EQ(w.outputChannels(*w.system, device), 5u);
+    EXPECT_EQ(w.outputChannels(*w.other, device), 5u);
+    EXPECT_EQ(w.outputChannels(*w.system, device), 16u);
+    auto world = sim::WorldControl(w.dir.world()).read();
+    EXPECT_EQ(world->findDeviceByUID("org.pellimar.output-fabric")->exposedChannels, 0u);
+}
+
 }  // namespace
 }  // namespace pellimar::audio

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 
 #include "platform/audio_system/sim/sim_audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
@@ -262,7 +263,11 @@ TEST(SimAudioSystemAggregates, ChannelLayoutAndComposition) {
     ASSERT_EQ(system->getValueProperty(device, address(kAudioAggregateDevicePropertyComposition),
                                        composition),
               0);
-    EXPECT_EQ(composition, capture);
+    // Flags come back as numbers, the way the platform returns them.
+    Value expected = capture;
+    expected["private"] = 0;
+    expected["taps"][0]["drift"] = 1;
+    EXPECT_EQ(composition, expected);
     EXPECT_EQ(str(*system, device, kAudioObjectPropertyName), "Capture");
     // UIDs are unique system-wide.
     ObjectID again = 0;
@@ -369,6 +374,118 @@ TEST(SimAudioSystemWrites, FormatsSourcesAndRates) {
     EXPECT_EQ(
         system->setPropertyData(usb, address(kAudioDevicePropertyDeviceUID), 0, nullptr, 8, &rate),
         kAudioHardwareIllegalOperationError);
+}
+
+TEST(SimAudioSystemWrites, FormatsAreCheckedFieldForFieldAgainstTheirOwnList) {
+    TempDir dir;
+    WorldBuilder world;
+    sim::Device dac = sim::Device::make("DAC", "dac", 0, 0);
+    // Two output streams; the first runs 24-bit integer physically under a float virtual format.
+    sim::Stream first =
+        sim::Stream::make(sim::StreamScope::output, sim::integerFormat(2, 48000, 24));
+    first.virtualFormat = sim::floatFormat(2, 48000);
+    first.availableVirtual = {{sim::floatFormat(2, 48000), {44100, 96000}}};
+    dac.streams = {first, sim::Stream::make(sim::StreamScope::output, 6)};
+    auto device = world.addDevice(dac);
+    ASSERT_TRUE(world.write(dir.world()));
+    auto system = openWorld(dir.world());
+
+    auto streams =
+        ids(*system, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(channels(*system, device, kAudioObjectPropertyScopeOutput), 8u);
+    auto list = [&](Selector selector) {
+        std::vector<AudioStreamRangedDescription> out(8);
+        std::uint32_t size = sizeof(AudioStreamRangedDescription) * 8;
+        EXPECT_EQ(
+            system->getPropertyData(streams[0], address(selector), 0, nullptr, size, out.data()),
+            0);
+        out.resize(size / sizeof(AudioStreamRangedDescription));
+        return out;
+    };
+    ASSERT_EQ(list(kAudioStreamPropertyAvailablePhysicalFormats).size(), 3u);
+    EXPECT_EQ(list(kAudioStreamPropertyAvailablePhysicalFormats)[0].mFormat.mBitsPerChannel, 24u);
+    ASSERT_EQ(list(kAudioStreamPropertyAvailableVirtualFormats).size(), 1u);
+    EXPECT_EQ(list(kAudioStreamPropertyAvailableVirtualFormats)[0].mSampleRateRange.mMaximum,
+              96000.0);
+
+    auto write = [&](Selector selector, const AudioStreamBasicDescription& format) {
+        return system->setPropertyData(streams[0], address(selector), 0, nullptr, sizeof format,
+                                       &format);
+    };
+    // Same channels and rate but other sample flags or sizes: refused like the platform does.
+    EXPECT_EQ(write(kAudioStreamPropertyPhysicalFormat, sim::floatFormat(2, 48000)),
+              kAudioDeviceUnsupportedFormatError);
+    auto wrongBytes = sim::integerFormat(2, 48000, 24);
+    wrongBytes.mBytesPerFrame = 8;
+    EXPECT_EQ(write(kAudioStreamPropertyPhysicalFormat, wrongBytes),
+              kAudioDeviceUnsupportedFormatError);
+    EXPECT_EQ(write(kAudioStreamPropertyVirtualFormat, sim::integerFormat(2, 48000, 24)),
+              kAudioDeviceUnsupportedFormatError);
+    EXPECT_EQ(write(kAudioStreamPropertyVirtualFormat, sim::floatFormat(2, 88200)), 0);
+    EXPECT_EQ(write(kAudioStreamPropertyPhysicalFormat, sim::integerFormat(2, 96000, 24)), 0);
+    AudioStreamBasicDescription physical;
+    std::uint32_t size = sizeof physical;
+    ASSERT_EQ(system->getPropertyData(streams[0], address(kAudioStreamPropertyPhysicalFormat), 0,
+                                      nullptr, size, &physical),
+              0);
+    EXPECT_EQ(physical.mBitsPerChannel, 24u);
+    EXPECT_EQ(physical.mSampleRate, 96000.0);
+}
+
+TEST(SimWorld, CompositionFlagsReadBackAsNumbersAtAnyDepth) {
+    Value description = {{"private", true},
+                         {"stacked", false},
+                         {"subdevices", {{{"uid", "a"}, {"drift", true}, {"drift quality", 96}}}}};
+    Value expected = {{"private", 1},
+                      {"stacked", 0},
+                      {"subdevices", {{{"uid", "a"}, {"drift", 1}, {"drift quality", 96}}}}};
+    EXPECT_EQ(sim::withNumericFlags(description), expected);
+    EXPECT_TRUE(sim::withNumericFlags(description)["stacked"].is_number());
+}
+
+TEST(SimWorld, NonFiniteNumbersNeverReachTheFile) {
+    TempDir dir;
+    WorldBuilder world = WorldBuilder::defaultMachine();
+    ASSERT_TRUE(world.write(dir.world()));
+    world.world().devices[0].nominalRate = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(world.write(dir.world()));
+    sim::WorldControl control(dir.world());
+    auto changed = control.update([](sim::World& w) {
+        w.devices[0].streams[0].physical.mSampleRate = std::numeric_limits<double>::infinity();
+    });
+    EXPECT_FALSE(changed);
+    auto now = control.read();
+    ASSERT_TRUE(now) << now.error();
+    EXPECT_EQ(now->devices[0].streams[0].physical.mSampleRate, 48000.0);
+
+    auto system = openWorld(dir.world());
+    double rate = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(
+        system->setPropertyData(now->devices[0].id, address(kAudioDevicePropertyNominalSampleRate),
+                                0, nullptr, 8, &rate),
+        kAudioDeviceUnsupportedFormatError);
+}
+
+TEST(SimWorld, DevicesWithoutUIDNameOrCurrentSource) {
+    TempDir dir;
+    WorldBuilder world;
+    auto mic = world.addInputDevice("", "", 2);
+    world.device(mic).uidIsNull = true;
+    world.device(mic).nameIsNull = true;
+    world.device(mic).dataSources = {{1, "Front"}};
+    ASSERT_TRUE(world.write(dir.world()));
+    auto system = openWorld(dir.world());
+    std::optional<std::string> text = "x";
+    EXPECT_EQ(system->getStringProperty(mic, address(kAudioDevicePropertyDeviceUID), text), 0);
+    EXPECT_FALSE(text.has_value());
+    text = "x";
+    EXPECT_EQ(system->getStringProperty(mic, address(kAudioObjectPropertyName), text), 0);
+    EXPECT_FALSE(text.has_value());
+    EXPECT_TRUE(
+        ids(*system, mic, kAudioDevicePropertyDataSource, kAudioObjectPropertyScopeInput).empty());
+    EXPECT_EQ(ids(*system, mic, kAudioDevicePropertyDataSources, kAudioObjectPropertyScopeInput),
+              std::vector<ObjectID>{1});
 }
 
 }  // namespace

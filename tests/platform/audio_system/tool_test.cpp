@@ -122,5 +122,128 @@ TEST(SimTool, InjectFaultAndReset) {
     EXPECT_EQ(tool(dir, "add-process --bundle-id x").status, 2);
 }
 
+TEST(SimTool, AddsDevicesWithAMachinesVariety) {
+    testing::TempDir dir;
+    auto added = tool(dir,
+                      "add-device --name 'Studio DAC' --uid dac --transport 'usb ' --rates "
+                      "44100,48000,88200-192000 "
+                      "--output-stream '2:48000:i24;virtual=2:48000;formats=2:48000/44100-192000:"
+                      "i24,4:48000:i16,2:48000:ac-3' "
+                      "--output-stream 6:48000 --input-stream 1:48000:i16 "
+                      "--source 1=Front --source 2 --current-source none");
+    ASSERT_EQ(added.status, 0) << added.out;
+    auto world = sim::WorldControl(dir.world()).read();
+    ASSERT_TRUE(world);
+    const auto* dac = world->findDevice(idFrom(added));
+    ASSERT_NE(dac, nullptr);
+    EXPECT_EQ(dac->transportType, kAudioDeviceTransportTypeUSB);
+    ASSERT_EQ(dac->availableRates.size(), 3u);
+    EXPECT_EQ(dac->availableRates[2].mMaximum, 192000.0);
+    ASSERT_EQ(dac->streams.size(), 3u);
+    EXPECT_EQ(dac->streams[0].scope, sim::StreamScope::input);
+    const auto& first = dac->streams[1];
+    EXPECT_EQ(first.physical.mBitsPerChannel, 24u);
+    EXPECT_EQ(first.virtualFormat.mFormatFlags & kAudioFormatFlagIsFloat, kAudioFormatFlagIsFloat);
+    ASSERT_EQ(first.availablePhysical.size(), 3u);
+    EXPECT_EQ(first.availablePhysical[0].mSampleRateRange.mMinimum, 44100.0);
+    EXPECT_EQ(first.availablePhysical[0].mSampleRateRange.mMaximum, 192000.0);
+    EXPECT_EQ(first.availablePhysical[2].mFormat.mFormatID, fourCharCode("ac-3"));
+    EXPECT_EQ(first.virtualFormats().size(), 3u);
+    EXPECT_EQ(dac->channels(sim::StreamScope::output), 8u);
+    EXPECT_EQ(dac->dataSources.size(), 2u);
+    EXPECT_FALSE(dac->dataSources[1].name.has_value());
+    EXPECT_FALSE(dac->currentSource.has_value());
+
+    auto nameless = tool(dir, "add-device --no-uid --no-name --outputs 2 --rate 44100");
+    ASSERT_EQ(nameless.status, 0) << nameless.out;
+    auto json = tool(dir, "show --json " + std::to_string(idFrom(nameless)));
+    ASSERT_EQ(json.status, 0) << json.out;
+    auto device = nlohmann::json::parse(json.out);
+    EXPECT_TRUE(device["uid"].is_null());
+    EXPECT_TRUE(device["name"].is_null());
+    EXPECT_EQ(device["nominalSampleRate"], 44100.0);
+    EXPECT_EQ(device["streams"][0]["physicalFormat"]["sampleRate"], 44100.0);
+
+    // Numbers the file cannot hold, and rates the device would not run at, are refused.
+    for (const char* bad : {"--rate nan", "--rate inf", "--rate -1", "--rates 44100,nan",
+                            "--rate 22050", "--output-stream 2:nan", "--output-stream 2:44100"}) {
+        auto refused = tool(dir, std::string("add-device --name X --uid x --outputs 2 ") + bad);
+        EXPECT_EQ(refused.status, 2) << bad << "\n" << refused.out;
+    }
+    EXPECT_EQ(sim::WorldControl(dir.world()).read()->findDeviceByUID("x"), nullptr);
+    EXPECT_EQ(tool(dir, "show --json 999999").status, 1);
+}
+
+TEST(SimTool, SetsFormatsSourcesRatesAndDefaultsLikeThePlatform) {
+    testing::TempDir dir;
+    auto added = tool(dir,
+                      "add-device --name Mic --uid mic --inputs 2 --outputs 2 --source 1=A "
+                      "--source 2=B");
+    ASSERT_EQ(added.status, 0) << added.out;
+    const ObjectID mic = idFrom(added);
+    auto world = sim::WorldControl(dir.world()).read();
+    const ObjectID output = world->findDevice(mic)->streams[1].id;
+
+    EXPECT_EQ(tool(dir, "set-source " + std::to_string(mic) + " 2").status, 0);
+    auto refused = tool(dir, "set-source " + std::to_string(mic) + " 9");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("'nope'"), std::string::npos) << refused.out;
+    EXPECT_EQ(tool(dir, "set-format " + std::to_string(output) + " physical 2:44100").status, 0);
+    EXPECT_EQ(tool(dir, "set-format " + std::to_string(output) + " physical 2:44100:i16").status,
+              1);
+    EXPECT_EQ(tool(dir, "set-rate " + std::to_string(mic) + " 96000").status, 0);
+    EXPECT_EQ(tool(dir, "set-rate " + std::to_string(mic) + " nan").status, 2);
+    EXPECT_EQ(tool(dir, "set-default output " + std::to_string(mic)).status, 0);
+    EXPECT_EQ(tool(dir, "set-default sideways " + std::to_string(mic)).status, 2);
+
+    world = sim::WorldControl(dir.world()).read();
+    const auto* device = world->findDevice(mic);
+    EXPECT_EQ(device->currentSource, 2u);
+    EXPECT_EQ(device->nominalRate, 96000.0);
+    EXPECT_EQ(device->streams[1].physical.mSampleRate, 96000.0);
+    EXPECT_EQ(world->defaultOutput, mic);
+}
+
+TEST(SimTool, SeedsAggregates) {
+    testing::TempDir dir;
+    auto created = tool(dir,
+                        "add-aggregate --composition '{\"name\":\"Fabric\",\"uid\":\"fab\","
+                        "\"stacked\":false,\"subdevices\":[{\"uid\":\"BuiltInSpeakerDevice\"},"
+                        "{\"uid\":\"USBAudioInterface-8x8\"}]}'");
+    ASSERT_EQ(created.status, 0) << created.out;
+    auto seeded = tool(dir,
+                       "add-aggregate --uid odd --outputs 4 --composition "
+                       "'{\"stacked\":true,\"subdevices\":\"none\"}'");
+    ASSERT_EQ(seeded.status, 0) << seeded.out;
+    auto world = sim::WorldControl(dir.world()).read();
+    const auto* fabric = world->findDevice(idFrom(created));
+    EXPECT_EQ(fabric->channels(sim::StreamScope::output), 10u);
+    EXPECT_EQ((*fabric->composition)["stacked"], 0);
+    const auto* odd = world->findDeviceByUID("odd");
+    ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(odd->channels(sim::StreamScope::output), 4u);
+    EXPECT_EQ((*odd->composition)["stacked"], true);  // kept exactly as written
+    EXPECT_EQ(tool(dir, "add-aggregate --composition '[1'").status, 2);
+}
+
+TEST(SimTool, FaultsWithSkipScopeAndElement) {
+    testing::TempDir dir;
+    ASSERT_EQ(tool(dir,
+                   "inject-fault --op read --selector slay --scope outp --element 0 "
+                   "--status '!dev' --skip 3 --always")
+                  .status,
+              0);
+    auto world = sim::WorldControl(dir.world()).read();
+    ASSERT_EQ(world->faults.size(), 1u);
+    const auto& fault = world->faults[0];
+    EXPECT_EQ(fault.scope, kAudioObjectPropertyScopeOutput);
+    EXPECT_EQ(fault.element, 0u);
+    EXPECT_EQ(fault.skip, 3);
+    EXPECT_EQ(fault.count, -1);
+    EXPECT_EQ(tool(dir, "inject-fault --op read --status '!dev' --skip -1").status, 2);
+    EXPECT_EQ(tool(dir, "add-delay --effect aggregateChannels --reads 3 --channels 2").status, 0);
+    EXPECT_EQ(sim::WorldControl(dir.world()).read()->delays.at(0).channels, 2u);
+}
+
 }  // namespace
 }  // namespace pellimar::audio

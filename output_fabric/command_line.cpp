@@ -1,0 +1,122 @@
+#include "output_fabric/command_line.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "output_fabric/configure.hpp"
+#include "output_fabric/fabric.hpp"
+#include "output_fabric/inventory.hpp"
+#include "platform/json/pretty_json.hpp"
+
+namespace pellimar::output_fabric {
+namespace {
+
+using nlohmann::json;
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        text.remove_prefix(std::size_t(n));
+    }
+}
+
+json removeResult(bool removed) {
+    return {{"ok", true}, {"removed", removed}};
+}
+
+}  // namespace
+
+Fallible<json> runCommand(const std::vector<std::string>& arguments, const SystemOpener& openSystem,
+                          const Pauses& pauses) {
+    const std::string command = arguments.empty() ? "list" : arguments.front();
+    const bool oneJSONArgument = arguments.size() == 2;
+    auto system = [&]() -> Fallible<AudioSystem*> {
+        auto opened = openSystem();
+        if (!opened) {
+            return fail(FabricError::message(opened.error()));
+        }
+        return *opened;
+    };
+    if (command == "list" || command == "inventory") {
+        auto opened = system();
+        if (!opened) {
+            return fail(opened.error());
+        }
+        return command == "list" ? outputDeviceList(**opened) : controlInventory(**opened);
+    }
+    if (command == "configure") {
+        if (!oneJSONArgument) {
+            return fail(FabricError::usage("configure JSON required"));
+        }
+        // Decoded before the audio system is touched at all.
+        auto requests = decodeControlRequests(arguments[1]);
+        if (!requests) {
+            return fail(requests.error());
+        }
+        auto opened = system();
+        if (!opened) {
+            return fail(opened.error());
+        }
+        return configure(**opened, *requests, pauses);
+    }
+    if (command == "restore") {
+        if (!oneJSONArgument) {
+            return fail(FabricError::usage("restore JSON required"));
+        }
+        auto list = decodeControlRestores(arguments[1]);
+        if (!list) {
+            return fail(list.error());
+        }
+        auto opened = system();
+        if (!opened) {
+            return fail(opened.error());
+        }
+        if (auto restored = restore(**opened, *list); !restored) {
+            return fail(restored.error());
+        }
+        return removeResult(false);
+    }
+    if (command == "ensure" && !oneJSONArgument) {
+        return fail(FabricError::usage(std::string(usageText)));
+    }
+    if (command != "ensure" && command != "remove") {
+        return fail(FabricError::usage(std::string(usageText)));
+    }
+    auto opened = system();
+    if (!opened) {
+        return fail(opened.error());
+    }
+    if (command == "ensure") {
+        return ensure(**opened, arguments[1], pauses);
+    }
+    // Removing is idempotent for the controller: whatever stood in the way, the answer is ok.
+    (void)destroyExistingAggregate(**opened);
+    return removeResult(true);
+}
+
+int runOutputFabric(const std::vector<std::string>& arguments, const SystemOpener& openSystem,
+                    const Pauses& pauses) {
+    auto document = runCommand(arguments, openSystem, pauses);
+    if (!document) {
+        writeAll(STDERR_FILENO, "[output-fabric] " + document.error().description() + "\n");
+        return 1;
+    }
+    // A document that cannot be encoded fails the command; nothing reaches standard output.
+    auto text = pellimar::json::pretty(*document);
+    if (!text) {
+        writeAll(STDERR_FILENO, "[output-fabric] " + text.error() + "\n");
+        return 1;
+    }
+    writeAll(STDOUT_FILENO, *text);
+    writeAll(STDOUT_FILENO, "\n");
+    return 0;
+}
+
+}  // namespace pellimar::output_fabric
