@@ -718,6 +718,20 @@ Status PipeWireAudioSystem::setPropertyData(ObjectID object,
         std::memcmp(data, r.bytes.data(), size) == 0) {
         return kAudioHardwareNoError;
     }
+    // The graph converts sample formats itself: a stream format that keeps the channel count and
+    // rate the node runs with changes nothing.
+    if ((address.mSelector == kAudioStreamPropertyPhysicalFormat ||
+         address.mSelector == kAudioStreamPropertyVirtualFormat) &&
+        data && size == sizeof(AudioStreamBasicDescription) && r.bytes.size() == size) {
+        AudioStreamBasicDescription wanted, now;
+        std::memcpy(&wanted, data, size);
+        std::memcpy(&now, r.bytes.data(), size);
+        if (wanted.mFormatID == now.mFormatID &&
+            wanted.mChannelsPerFrame == now.mChannelsPerFrame &&
+            wanted.mSampleRate == now.mSampleRate) {
+            return kAudioHardwareNoError;
+        }
+    }
     return kAudioHardwareUnsupportedOperationError;
 }
 

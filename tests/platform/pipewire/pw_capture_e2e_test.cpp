@@ -283,39 +283,41 @@ TEST_F(CaptureOnPipeWire, AKilledRunIsRecoveredByTheNextStart) {
     EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return ourNodesGone(); }));
 }
 
-TEST_F(CaptureOnPipeWire, AnOutputAggregateFeedsItsMembersSideBySide) {
+// Runs the output-fabric program; its exit status, standard output in `out`.
+int fabric(const std::vector<std::string>& arguments, std::string& out, const std::string& dir) {
+    std::string command = std::string(PELLIMAR_BIN_DIR) + "/pellimar-output-fabric";
+    for (const auto& a : arguments) {
+        command += " '" + a + "'";
+    }
+    const int status =
+        std::system((command + " > '" + dir + "/fabric.out' 2> '" + dir + "/fabric.err'").c_str());
+    out = slurp(dir + "/fabric.out") + slurp(dir + "/fabric.err");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(CaptureOnPipeWire, TheOutputFabricFeedsItsMembersSideBySide) {
     microphone();
     ASSERT_TRUE(PipeWireDaemon::createNullNode("member-a", "Member A", "Audio/Sink", 2));
     ASSERT_TRUE(PipeWireDaemon::createNullNode("member-b", "Member B", "Audio/Sink", 2));
-    auto system = audio::openAudioSystem();
-    ASSERT_TRUE(system) << system.error();
-    const audio::Value description = {
-        {"name", "Pellimar Output Fabric"},
-        {"uid", "org.pellimar.output-fabric"},
-        {"private", false},
-        {"stacked", false},
-        {"master", "member-a"},
-        {"subdevices",
-         {{{"uid", "member-a"}, {"drift", false}, {"drift quality", 96}},
-          {{"uid", "member-b"}, {"drift", true}, {"drift quality", 96}}}}};
-    audio::ObjectID fabric = 0;
-    ASSERT_EQ((*system)->createAggregateDevice(description, fabric), 0);
-    std::optional<audio::Value> composition;
-    EXPECT_EQ((*system)->getValueProperty(fabric, {audio::kAudioAggregateDevicePropertyComposition},
-                                          composition),
-              0);
-    EXPECT_EQ(composition, description);
-    audio::ObjectID again = 0;
-    EXPECT_EQ((*system)->createAggregateDevice(description, again),
-              audio::kAudioHardwareIllegalOperationError);
+    const std::string members = R"({"members":[{"stableId":"coreaudio:member-a"},)"
+                                R"({"stableId":"coreaudio:member-b"}]})";
+    std::string out;
+    ASSERT_EQ(fabric({"ensure", members}, out, daemon_->dir()), 0) << out;
+    EXPECT_NE(out.find("\"outputChannels\" : 4"), std::string::npos) << out;
+    // A second ensure finds the fabric from its composition and keeps it.
+    std::string again;
+    ASSERT_EQ(fabric({"ensure", members}, again, daemon_->dir()), 0) << again;
+    EXPECT_EQ(again, out);
+    EXPECT_TRUE(
+        PipeWireDaemon::run("test $(pw-cli ls Node | grep -c 'org.pellimar.output-fabric') = 1"));
     EXPECT_TRUE(defaultsUntouched());
 
     const std::string signal = daemon_->file("four.wav");
     ASSERT_TRUE(PipeWireDaemon::run("sox -n -r 48000 -c 4 -b 16 '" + signal +
                                     "' synth 60 sine 300 sine 700 sine 1100 sine 1900 vol 0.5"));
-    start({"/usr/bin/pw-play", "--target", "org.pellimar.output-fabric", "--channels", "4",
-           "--channel-map", "AUX0,AUX1,AUX2,AUX3", signal},
-          "four.log");
+    pid_t player = start({"/usr/bin/pw-play", "--target", "org.pellimar.output-fabric",
+                          "--channels", "4", "--channel-map", "AUX0,AUX1,AUX2,AUX3", signal},
+                         "four.log");
     const Recording a = record("member-a", 2, 1.0, true);
     const Recording b = record("member-b", 2, 1.0, true);
     ASSERT_EQ(a.channels, 2);
@@ -324,8 +326,30 @@ TEST_F(CaptureOnPipeWire, AnOutputAggregateFeedsItsMembersSideBySide) {
     EXPECT_GT(toneShare(a, 1, 700), 0.9);
     EXPECT_GT(toneShare(b, 0, 1100), 0.9);
     EXPECT_GT(toneShare(b, 1, 1900), 0.9);
+    PipeWireDaemon::signalAndReap(player, SIGTERM);
 
-    EXPECT_EQ((*system)->destroyAggregateDevice(fabric), 0);
+    ASSERT_EQ(fabric({"inventory"}, out, daemon_->dir()), 0) << out;
+    EXPECT_NE(out.find("coreaudio:org.pellimar.output-fabric"), std::string::npos);
+    // The format a node runs with can be set (a change of nothing) and restored; another is
+    // refused cleanly and rolled back.
+    ASSERT_EQ(
+        fabric({"configure",
+                R"([{"stableId":"coreaudio:member-a","outputChannels":2,"sampleRate":48000}])"},
+               out, daemon_->dir()),
+        0)
+        << out;
+    const auto restore = audio::Value::parse(out).at("restore").dump();
+    ASSERT_EQ(fabric({"restore", restore}, out, daemon_->dir()), 0) << out;
+    EXPECT_NE(out.find("\"removed\" : false"), std::string::npos);
+    EXPECT_EQ(
+        fabric({"configure",
+                R"([{"stableId":"coreaudio:member-a","outputChannels":2,"sampleRate":44100}])"},
+               out, daemon_->dir()),
+        1);
+    EXPECT_EQ(out,
+              "[output-fabric] Set stream format failed (OSStatus 1970171760, fourCC unop).\n");
+
+    ASSERT_EQ(fabric({"remove"}, out, daemon_->dir()), 0) << out;
     EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return ourNodesGone(); }));
 }
 
