@@ -2,6 +2,10 @@
 # Builds the programs and runs the main job, the application capture, against the built-in
 # simulated audio system: two applications are captured, a third joins while it runs, and a
 # SIGTERM leaves the system as it was. Then the stream player plays a tone.
+#
+# scripts/demo.sh --pipewire [RECORDING.wav] runs the programs on a private headless PipeWire
+# daemon instead, and records what reaches its speakers to RECORDING.wav (default
+# ./pellimar-pipewire-demo.wav) for you to listen to.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -10,6 +14,10 @@ cmake --build build/release -j "$(nproc)"
 bin=$PWD/build/release/bin
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+if [ "${1:-}" = "--pipewire" ]; then
+    exec scripts/demo_pipewire.sh "$bin" "$work" "${2:-$PWD/pellimar-pipewire-demo.wav}"
+fi
 export PELLIMAR_AUDIO_SYSTEM=$work/audio-system.json
 sim=$bin/pellimar-audio-sim
 

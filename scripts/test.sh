@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a plain build, an AddressSanitizer + UndefinedBehaviorSanitizer build,
-# and a ThreadSanitizer build of the threaded parts.
+# and a ThreadSanitizer build of the threaded parts. The PipeWire tests (label "pipewire") start
+# a private headless daemon and WirePlumber of their own in each build; with CI set they fail
+# rather than skip when PipeWire is missing, and scripts/deps.sh installs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh

@@ -9,6 +9,7 @@
 #include "platform/audio_system/pipewire/pw_graph.hpp"
 #include "tests/player/e2e_support.hpp"
 #include "tests/support/pipewire_daemon.hpp"
+#include "tests/support/pipewire_monitor.hpp"
 
 namespace pellimar::testing {
 namespace {
@@ -85,16 +86,8 @@ double toneShare(const std::vector<double>& x) {
 
 TEST_F(PlayerOnPipeWire, PlaysAToneToTheSinkWholeAndAloneWithItsApplicationID) {
     const std::string file = tone(2.0);
-    const std::string recording = daemon_->file("monitor.wav");
-    pid_t recorder = PipeWireDaemon::spawn(
-        {"/usr/bin/pw-record", "--target", "speakers", "-P", "{ stream.capture.sink = true }",
-         "--rate", "48000", "--channels", "2", "--format", "s16", recording},
-        daemon_->file("recorder.log"));
-    ASSERT_TRUE(PipeWireDaemon::waitFor([] {
-        return PipeWireDaemon::run(
-            "pw-link -l | grep -A2 '^speakers:monitor_FL' | grep -q "
-            "'pw-record:input_FL'");
-    }));
+    MonitorRecorder recorder(*graph_, "speakers", 30);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return recorder.running(); }));
 
     pid_t player = startPlayer(file);
     ASSERT_GT(player, 0);
@@ -109,13 +102,10 @@ TEST_F(PlayerOnPipeWire, PlaysAToneToTheSinkWholeAndAloneWithItsApplicationID) {
         [&] { return ::waitpid(player, &status, WNOHANG) == player; }, std::chrono::seconds(60)));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << readText(daemon_->file("player.log"));
-    PipeWireDaemon::signalAndReap(recorder, SIGINT);
-
-    const Recording r = readRecording(recording);
-    ASSERT_EQ(r.channels, 2);
+    const std::vector<float> recorded = recorder.stop();
     std::vector<double> left;
-    for (std::size_t i = 0; i < r.samples.size(); i += 2) {
-        left.push_back(r.samples[i] / 32768.0);
+    for (std::size_t i = 0; i < recorded.size(); i += 2) {
+        left.push_back(recorded[i]);
     }
     const std::size_t blocks = left.size() / kBlock;
     std::vector<double> rms(blocks), share(blocks);

@@ -1,8 +1,7 @@
 #pragma once
-// A private headless PipeWire daemon (and, where policy matters, WirePlumber) for one test
-// binary: its own XDG_RUNTIME_DIR, configuration and state in a temporary directory. The
-// environment of this process points at it, so the PipeWire backend and the command-line tools
-// the tests run find it.
+// A private headless PipeWire daemon with WirePlumber for the tests: its own XDG_RUNTIME_DIR,
+// configuration and state in a temporary directory. The environment of this process points at it,
+// so the PipeWire backend and the command-line tools the tests run find it.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -27,8 +26,6 @@ namespace pellimar::testing {
 
 class PipeWireDaemon {
   public:
-    enum class Policy { none, wireplumber };
-
     // Whether the daemon's packages are installed; tests may skip without them only outside CI.
     static bool installed() {
         return std::filesystem::exists("/usr/bin/pipewire") &&
@@ -40,7 +37,7 @@ class PipeWireDaemon {
         return ci && *ci && std::string(ci) != "false";
     }
 
-    explicit PipeWireDaemon(Policy policy = Policy::wireplumber) : policy_(policy) {
+    PipeWireDaemon() {
         runtime_ = dir_ / "runtime";
         for (const char* sub : {"runtime", "config/wireplumber/main.lua.d", "state", "home"}) {
             std::filesystem::create_directories(dir_ / sub);
@@ -150,67 +147,31 @@ class PipeWireDaemon {
     }
 
   private:
+    // A test that crashes must not leave its daemons running: they die with it.
+    static std::vector<std::string> orphanProof(std::vector<std::string> argv) {
+        if (std::filesystem::exists("/usr/bin/setpriv")) {
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL", "--"});
+        }
+        return argv;
+    }
+
+    // The configuration the demo script uses too.
     void writeConfig() {
-        std::ofstream(dir_ / "pipewire.conf")
-            << R"(
-context.properties = {
-    support.dbus = false
-    core.daemon = true
-    core.name = pipewire-0
-    default.clock.rate = 48000
-    default.clock.quantum = 1024
-    default.clock.min-quantum = 32
-    default.clock.max-quantum = 2048
-    mem.mlock-all = false
-    log.level = 2
-}
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.*       = support/libspa-support
-}
-context.modules = [
-    { name = libpipewire-module-protocol-native }
-    { name = libpipewire-module-metadata }
-    { name = libpipewire-module-spa-node-factory }
-    { name = libpipewire-module-client-node }
-    { name = libpipewire-module-access }
-    { name = libpipewire-module-adapter }
-    { name = libpipewire-module-link-factory }
-    { name = libpipewire-module-session-manager }
-]
-context.objects = [
-    { factory = spa-node-factory
-      args = { factory.name = support.node.driver node.name = Dummy-Driver
-               node.group = pipewire.dummy priority.driver = 20000 } }
-    { factory = spa-node-factory
-      args = { factory.name = support.node.driver node.name = Freewheel-Driver
-               priority.driver = 19000 node.group = pipewire.freewheel node.freewheel = true } }
-)"
-            << (policy_ == Policy::none
-                    ? "    { factory = metadata args = { metadata.name = default } }\n"
-                    : "")
-            << "]\n";
-        // Sorted after the shipped *-config.lua files, before 90-enable-all.lua reads them.
-        std::ofstream(dir_ / "config/wireplumber/main.lua.d/60-headless.lua") << R"(
-default_access.properties["enable-flatpak-portal"] = false
-alsa_monitor.properties["alsa.reserve"] = false
-alsa_monitor.enabled = false
-v4l2_monitor.enabled = false
-libcamera_monitor.enabled = false
-)";
+        const std::filesystem::path source = std::string(PELLIMAR_SOURCE_DIR) + "/scripts/pipewire";
+        std::filesystem::copy_file(source / "pipewire.conf", dir_ / "pipewire.conf");
+        std::filesystem::copy_file(source / "60-headless.lua",
+                                   dir_ / "config/wireplumber/main.lua.d/60-headless.lua");
     }
 
     void start() {
-        daemon_ = spawn({"/usr/bin/pipewire", "-c", dir_ / "pipewire.conf"}, dir_ / "pipewire.log");
+        daemon_ = spawn(orphanProof({"/usr/bin/pipewire", "-c", dir_ / "pipewire.conf"}),
+                        dir_ / "pipewire.log");
         if (daemon_ < 0 || !waitFor([] { return run("pw-cli info 0 >/dev/null 2>&1"); })) {
             error_ =
                 "the private PipeWire daemon did not start (see " + (dir_ / "pipewire.log") + ")";
             return;
         }
-        if (policy_ == Policy::none) {
-            return;
-        }
-        sessionManager_ = spawn({"/usr/bin/wireplumber"}, dir_ / "wireplumber.log");
+        sessionManager_ = spawn(orphanProof({"/usr/bin/wireplumber"}), dir_ / "wireplumber.log");
         if (sessionManager_ < 0 || !waitFor([] {
                 return run(
                     "pw-cli ls Metadata 2>/dev/null | grep -q 'metadata.name = \"default\"'");
@@ -219,7 +180,6 @@ libcamera_monitor.enabled = false
         }
     }
 
-    Policy policy_;
     TempDir dir_;
     std::string runtime_;
     pid_t daemon_ = -1;

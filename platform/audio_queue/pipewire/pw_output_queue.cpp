@@ -1,6 +1,8 @@
-// The output queue on a PipeWire stream. The stream's process callback runs on the backend's loop
-// thread and copies queued buffers into the graph; played buffers go back to the caller from the
-// queue's own thread, or posted from there to the caller's run loop.
+// The output queue on a PipeWire stream. The stream's process callback runs on the stream's data
+// thread (realtime where allowed: a non-realtime loop thread missed cycles on a loaded machine)
+// and copies queued buffers into the graph, holding the queue's lock only to copy; played buffers
+// go back to the caller from the queue's own thread, or posted from there to the caller's run
+// loop.
 
 #include "platform/audio_queue/pipewire/pw_output_queue.hpp"
 
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/audio_queue/queue_buffers.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
 namespace pellimar::audio {
@@ -72,38 +75,26 @@ class PipeWireOutputQueue final : public OutputQueue {
         pw_thread_loop_unlock(graph_->loop());
     }
 
+    // The stream is made inactive with the queue, so that the session manager has linked it by
+    // the time the queue starts.
+    Status connect() {
+        pw_thread_loop_lock(graph_->loop());
+        const Status status = connectStream();
+        pw_thread_loop_unlock(graph_->loop());
+        return status;
+    }
+
     Status allocateBuffer(std::uint32_t capacity, AudioQueueBufferRef& outBuffer) override {
-        outBuffer = nullptr;
-        if (capacity == 0) {
-            return kAudioQueueErr_InvalidParameter;
-        }
-        auto slot = std::make_unique<Slot>();
-        slot->storage.assign(capacity, 0);
-        slot->header.mAudioDataBytesCapacity = capacity;
-        slot->header.mAudioData = slot->storage.data();
         std::lock_guard lock(mutex_);
-        outBuffer = &slot->header;
-        slots_.push_back(std::move(slot));
-        return 0;
+        return buffers_.allocate(capacity, outBuffer);
     }
 
     Status enqueueBuffer(AudioQueueBufferRef buffer) override {
         std::lock_guard lock(mutex_);
-        Slot* slot = find(buffer);
-        if (!slot) {
-            return kAudioQueueErr_InvalidBuffer;
+        Slot* slot = nullptr;
+        if (Status status = buffers_.admit(buffer, options_.format.mBytesPerFrame, slot)) {
+            return status;
         }
-        if (slot->queued) {
-            return kAudioQueueErr_BufferInQueue;
-        }
-        const std::uint32_t size = buffer->mAudioDataByteSize;
-        if (size == 0) {
-            return kAudioQueueErr_BufferEmpty;
-        }
-        if (size > buffer->mAudioDataBytesCapacity || size % options_.format.mBytesPerFrame) {
-            return kAudioQueueErr_InvalidParameter;
-        }
-        slot->queued = true;
         fifo_.push_back(slot);
         wake_.notify_all();
         return 0;
@@ -190,8 +181,9 @@ class PipeWireOutputQueue final : public OutputQueue {
             }
         }
         pw_thread_loop_lock(graph_->loop());
+        const bool moved = target_ != deviceUID;
         target_ = deviceUID;
-        if (stream_) {
+        if (stream_ && moved) {
             // A connected stream moves by connecting again with its new target.
             const bool active = running_now();
             spa_hook_remove(&streamListener_);
@@ -211,15 +203,6 @@ class PipeWireOutputQueue final : public OutputQueue {
     bool running_now() {
         std::lock_guard lock(mutex_);
         return running_;
-    }
-
-    Slot* find(AudioQueueBufferRef buffer) {
-        for (auto& slot : slots_) {
-            if (&slot->header == buffer) {
-                return slot.get();
-            }
-        }
-        return nullptr;
     }
 
     // Under the thread loop's lock.
@@ -273,7 +256,7 @@ class PipeWireOutputQueue final : public OutputQueue {
         const int result = pw_stream_connect(
             stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                         PW_STREAM_FLAG_INACTIVE),
+                                         PW_STREAM_FLAG_INACTIVE | PW_STREAM_FLAG_RT_PROCESS),
             params, 1);
         if (result < 0) {
             spa_hook_remove(&streamListener_);
@@ -284,7 +267,7 @@ class PipeWireOutputQueue final : public OutputQueue {
         return 0;
     }
 
-    // On the loop thread: fills one graph buffer from the queued buffers, silence when starved.
+    // On the data thread: fills one graph buffer from the queued buffers, silence when starved.
     void process() {
         pw_buffer* b = pw_stream_dequeue_buffer(stream_);
         if (!b) {
@@ -466,7 +449,7 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    QueueBuffers<Slot> buffers_;
     std::deque<Slot*> fifo_;
     std::uint32_t headOffset_ = 0;  // bytes of the front buffer already in the graph
     std::deque<std::pair<std::uint64_t, AudioQueueBufferRef>> done_;
@@ -496,9 +479,12 @@ Result<std::unique_ptr<OutputQueue>, Status> newPipeWireOutputQueue(
     if (!registration) {
         return fail(kAudioHardwareNotRunningError);
     }
-    std::unique_ptr<OutputQueue> queue = std::make_unique<PipeWireOutputQueue>(
-        system.graph(), std::move(options), std::move(registration).value());
-    return queue;
+    auto queue = std::make_unique<PipeWireOutputQueue>(system.graph(), std::move(options),
+                                                       std::move(registration).value());
+    if (Status status = queue->connect()) {
+        return fail(status);
+    }
+    return std::unique_ptr<OutputQueue>(std::move(queue));
 }
 
 }  // namespace pellimar::audio

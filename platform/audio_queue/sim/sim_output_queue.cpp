@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/audio_queue/queue_buffers.hpp"
 #include "platform/audio_queue/sim/sim_output_queue.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
@@ -205,37 +206,16 @@ class SimOutputQueue final : public OutputQueue {
     }
 
     Status allocateBuffer(std::uint32_t capacity, AudioQueueBufferRef& outBuffer) override {
-        outBuffer = nullptr;
-        if (capacity == 0) {
-            return kAudioQueueErr_InvalidParameter;
-        }
-        auto slot = std::make_unique<Slot>();
-        slot->storage.assign(capacity, 0);
-        slot->header.mAudioDataBytesCapacity = capacity;
-        slot->header.mAudioData = slot->storage.data();
         std::lock_guard lock(mutex_);
-        outBuffer = &slot->header;
-        slots_.push_back(std::move(slot));
-        return 0;
+        return buffers_.allocate(capacity, outBuffer);
     }
 
     Status enqueueBuffer(AudioQueueBufferRef buffer) override {
         std::lock_guard lock(mutex_);
-        Slot* slot = find(buffer);
-        if (!slot) {
-            return kAudioQueueErr_InvalidBuffer;
+        Slot* slot = nullptr;
+        if (Status status = buffers_.admit(buffer, options_.format.mBytesPerFrame, slot)) {
+            return status;
         }
-        if (slot->queued) {
-            return kAudioQueueErr_BufferInQueue;
-        }
-        const std::uint32_t size = buffer->mAudioDataByteSize;
-        if (size == 0) {
-            return kAudioQueueErr_BufferEmpty;
-        }
-        if (size > buffer->mAudioDataBytesCapacity || size % options_.format.mBytesPerFrame) {
-            return kAudioQueueErr_InvalidParameter;
-        }
-        slot->queued = true;
         slot->enqueuedAt = Clock::now();
         fifo_.push_back(slot);
         wake_.notify_all();
@@ -333,15 +313,6 @@ class SimOutputQueue final : public OutputQueue {
     const AudioStreamBasicDescription& format() const override { return options_.format; }
 
   private:
-    Slot* find(AudioQueueBufferRef buffer) {
-        for (auto& slot : slots_) {
-            if (&slot->header == buffer) {
-                return slot.get();
-            }
-        }
-        return nullptr;
-    }
-
     Clock::duration durationOf(std::uint32_t bytes) const {
         const double seconds =
             double(bytes / options_.format.mBytesPerFrame) / options_.format.mSampleRate;
@@ -425,7 +396,7 @@ class SimOutputQueue final : public OutputQueue {
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    QueueBuffers<Slot> buffers_;
     std::deque<Slot*> fifo_;
     bool threadActive_ = false;
     bool running_ = false;

@@ -27,7 +27,7 @@ bool isDeviceClass(const std::string& mediaClass) {
 }
 
 bool hasDirection(const Node& node, Direction direction) {
-    const std::string c = node.mediaClass();
+    const std::string& c = node.mediaClass();
     if (c == "Audio/Duplex") {
         return true;
     }

@@ -16,14 +16,12 @@
 
 namespace pellimar::audio::pipewire {
 
-std::string Node::mediaClass() const {
+void Node::setProps(Properties p) {
+    props = std::move(p);
     auto it = props.find(PW_KEY_MEDIA_CLASS);
-    return it == props.end() ? std::string() : it->second;
-}
-
-std::string Node::name() const {
-    auto it = props.find(PW_KEY_NODE_NAME);
-    return it == props.end() ? std::string() : it->second;
+    mediaClass_ = it == props.end() ? std::string() : it->second;
+    it = props.find(PW_KEY_NODE_NAME);
+    name_ = it == props.end() ? std::string() : it->second;
 }
 
 const Node* GraphState::nodeBySerial(std::uint64_t serial) const {
@@ -239,7 +237,7 @@ void onNodeInfo(void* data, const pw_node_info* info) {
         Node& node = it->second;
         node.state = merged->state;
         if (propsChanged && merged->props) {
-            node.props = toProperties(merged->props);
+            node.setProps(toProperties(merged->props));
         }
         for (auto id : enumerate) {
             if (id == SPA_PARAM_EnumFormat) {
@@ -440,7 +438,7 @@ void Graph::Impl::global(std::uint32_t id, const char* type, const spa_dict* dic
                 Node node;
                 node.id = id;
                 node.serial = b->serial;
-                node.props = std::move(props);
+                node.setProps(std::move(props));
                 s.nodes[b->serial] = std::move(node);
             });
             break;
@@ -524,7 +522,11 @@ Result<std::shared_ptr<Graph>, std::string> Graph::connect(std::chrono::millisec
         return fail(std::string("PipeWire: cannot make a thread loop"));
     }
     Impl& impl = *graph->impl_;
-    impl.context = pw_context_new(pw_thread_loop_get_loop(graph->loop_), nullptr, 0);
+    // The realtime client configuration, as players use: streams' data threads get realtime
+    // priority where the system allows it.
+    impl.context =
+        pw_context_new(pw_thread_loop_get_loop(graph->loop_),
+                       pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (!impl.context) {
         return fail(std::string("PipeWire: cannot make a context: ") + std::strerror(errno));
     }

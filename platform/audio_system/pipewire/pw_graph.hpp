@@ -38,8 +38,14 @@ struct Node {
     std::vector<FormatInfo> enumFormats;
     std::optional<FormatInfo> format;  // empty while the node is suspended
 
-    std::string mediaClass() const;
-    std::string name() const;
+    // Read on every property call, so kept beside the properties they come from.
+    const std::string& mediaClass() const { return mediaClass_; }
+    const std::string& name() const { return name_; }
+    void setProps(Properties p);
+
+  private:
+    std::string mediaClass_;
+    std::string name_;
 };
 
 struct Client {
