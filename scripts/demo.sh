@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the programs and runs the main job, the application capture, against the built-in
 # simulated audio system: two applications are captured, a third joins while it runs, and a
-# SIGTERM leaves the system as it was. Then the stream player plays a tone.
+# SIGTERM leaves the system as it was. Then the stream player plays a tone, and the output fabric
+# is built over two simulated outputs and removed.
 #
 # scripts/demo.sh --pipewire [RECORDING.wav] runs the programs on a private headless PipeWire
 # daemon instead, and records what reaches its speakers to RECORDING.wav (default
@@ -53,3 +54,27 @@ mkdir "$work/recordings"
 PELLIMAR_SIM_RECORD_DIR=$work/recordings "$bin/pellimar-player" --file "$work/tone.wav"
 echo "pellimar-player exited $?"
 for f in "$work"/recordings/*.wav; do soxi "$f" | grep -E "Channels|Sample Rate|Duration"; done
+
+# ---- Output fabric -------------------------------------------------------------------------
+# The output fabric joins two simulated outputs side by side into one aggregate device, a second
+# identical request reuses it, and "remove" takes it away again.
+fabric=$bin/pellimar-output-fabric
+fabric_line='^  [0-9]+  "Pellimar Output Fabric"'
+
+step "pellimar-output-fabric list"
+"$fabric" list
+
+step "pellimar-output-fabric ensure: the speakers and the USB interface as one output"
+members='{"members":[{"stableId":"coreaudio:BuiltInSpeakerDevice"},{"stableId":"coreaudio:USBAudioInterface-8x8"}]}'
+"$fabric" ensure "$members"
+"$sim" show | grep -E -A3 "$fabric_line"
+
+step "The same request again reuses the fabric (same device ID)"
+"$fabric" ensure "$members" >/dev/null
+"$sim" show | grep -E "$fabric_line"
+
+step "pellimar-output-fabric remove"
+"$fabric" remove
+if "$sim" show | grep -qE "$fabric_line"; then echo "the output fabric is still there"; else
+    echo "no output fabric left"
+fi

@@ -422,8 +422,7 @@ int setProperty(const std::string& command, const std::vector<std::string>& args
         err << "pellimar-audio-sim: " << message << "\n" << kUsage;
         return 2;
     };
-    if (args.size() != (command == "set-format" || command == "set-default" ? 3u : 2u) &&
-        !(command == "set-default" && args.size() == 2)) {
+    if (args.size() != (command == "set-format" ? 3u : 2u)) {
         return usage(command + " has the wrong number of arguments");
     }
     std::optional<ObjectID> object;
@@ -464,7 +463,7 @@ int setProperty(const std::string& command, const std::vector<std::string>& args
             {"input", kAudioHardwarePropertyDefaultInputDevice},
             {"output", kAudioHardwarePropertyDefaultOutputDevice},
             {"system", kAudioHardwarePropertyDefaultSystemOutputDevice}};
-        if (args.size() != 2 || !device || !which.contains(args[0])) {
+        if (!device || !which.contains(args[0])) {
             return usage("set-default needs input|output|system DEVICE");
         }
         object = kAudioObjectSystemObject;
