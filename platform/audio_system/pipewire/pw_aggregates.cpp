@@ -132,17 +132,11 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
                                              : "{ mode = dsp monitor = true position = preserve }"},
         {kCompositionKey, description.dump()},
     };
-    auto serial = wiring_.createNode(props, kCompositionKey);
-    if (!serial) {
-        return serial.error();
+    auto made = wiring_.createNode(props, kCompositionKey);
+    if (!made) {
+        return made.error();
     }
-    std::uint32_t node = 0;
-    {
-        std::lock_guard guard(graph_->mutex());
-        if (const Node* n = graph_->state().nodeBySerial(*serial)) {
-            node = n->id;
-        }
-    }
+    const std::uint32_t node = made->id;
     // Inputs of a source are fed; the monitor outputs of a sink feed.
     auto ends = [&] {
         return capture ? wiring_.ports(node, false, false) : wiring_.ports(node, true, true);
@@ -170,7 +164,7 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
         (void)wiring_.destroyNode(node);
         return kAudioHardwareIllegalOperationError;
     }
-    outDevice = ObjectID(*serial);
+    outDevice = ObjectID(made->serial);
     return kAudioHardwareNoError;
 }
 

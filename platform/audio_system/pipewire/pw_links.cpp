@@ -211,8 +211,7 @@ bool sessionManagerRuns(const GraphState& s) {
 
 }  // namespace
 
-Result<std::uint64_t, Status> Wiring::createNode(const Properties& props,
-                                                 const std::string& readyKey) {
+Result<MadeNode, Status> Wiring::createNode(const Properties& props, const std::string& readyKey) {
     auto dictItems = items(props);
     const spa_dict dict = SPA_DICT_INIT(dictItems.data(), std::uint32_t(dictItems.size()));
     PortConfigWatch watch;
@@ -227,13 +226,13 @@ Result<std::uint64_t, Status> Wiring::createNode(const Properties& props,
         return fail(kAudioHardwareUnspecifiedError);
     }
     const std::string name = props.at(PW_KEY_NODE_NAME);
-    std::uint64_t serial = 0;
+    MadeNode madeNode;
     const bool made = waitUntil([&] {
         std::lock_guard guard(graph_->mutex());
         // The registry announces a few properties; the rest come with the node's info.
         const Node* node = graph_->state().nodeByName(name);
         if (node && node->props.contains(readyKey)) {
-            serial = node->serial;
+            madeNode = {node->serial, node->id};
             return true;
         }
         return false;
@@ -261,7 +260,7 @@ Result<std::uint64_t, Status> Wiring::createNode(const Properties& props,
         return fail(graph_->state().connected ? kAudioHardwareIllegalOperationError
                                               : kAudioHardwareNotRunningError);
     }
-    return serial;
+    return madeNode;
 }
 
 Status Wiring::destroyNode(std::uint32_t globalID) {

@@ -34,6 +34,11 @@ struct Link {
     std::uint32_t inputPort = 0;
 };
 
+struct MadeNode {
+    std::uint64_t serial = 0;
+    std::uint32_t id = 0;  // its global id, for links, metadata and destroys
+};
+
 class Wiring {
   public:
     explicit Wiring(std::shared_ptr<Graph> graph);
@@ -46,8 +51,8 @@ class Wiring {
     std::vector<Link> links() const;
 
     // Makes a lingering node through the adapter factory and waits until the graph cache holds
-    // it with its full properties (`readyKey` among them); its serial, or a status.
-    Result<std::uint64_t, Status> createNode(const Properties& props, const std::string& readyKey);
+    // it with its full properties (`readyKey` among them); its serial and id, or a status.
+    Result<MadeNode, Status> createNode(const Properties& props, const std::string& readyKey);
     // Destroys a global through the registry and waits until the cache has dropped the node.
     Status destroyNode(std::uint32_t globalID);
     // A lingering link between two ports; does not wait. Callable on any thread.

@@ -284,17 +284,11 @@ Status ServerObjects::createProcessTap(const TapDescription& description, Object
         std::lock_guard guard(graph_->mutex());
         props[PW_KEY_NODE_NAME] = tapNodeName(graph_->state(), description.name);
     }
-    auto serial = wiring_.createNode(props, kTapDescriptionKey);
-    if (!serial) {
-        return serial.error();
+    auto made = wiring_.createNode(props, kTapDescriptionKey);
+    if (!made) {
+        return made.error();
     }
-    std::uint32_t node = 0;
-    {
-        std::lock_guard guard(graph_->mutex());
-        if (const Node* n = graph_->state().nodeBySerial(*serial)) {
-            node = n->id;
-        }
-    }
+    const std::uint32_t node = made->id;
     // Its ports are what links and moves attach to; a tap without them would capture nothing.
     if (!wiring_.waitUntil([&] {
             return wiring_.ports(node, false, false).size() == channels &&
@@ -305,10 +299,10 @@ Status ServerObjects::createProcessTap(const TapDescription& description, Object
     }
     {
         std::lock_guard guard(mutex_);
-        followed_.insert(*serial);
+        followed_.insert(made->serial);
     }
     scheduleReconcile();
-    outTap = ObjectID(*serial);
+    outTap = ObjectID(made->serial);
     return kAudioHardwareNoError;
 }
 
