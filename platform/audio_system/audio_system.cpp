@@ -8,6 +8,28 @@
 
 namespace pellimar::audio {
 
+Value tapDescriptionToJson(const TapDescription& d) {
+    return Value{{"name", d.name},
+                 {"processes", d.processes},
+                 {"private", d.isPrivate},
+                 {"exclusive", d.exclusive},
+                 {"mixdown", d.mixdown},
+                 {"mono", d.mono},
+                 {"muteBehavior", std::int32_t(d.muteBehavior)}};
+}
+
+TapDescription tapDescriptionFromJson(const Value& j) {
+    TapDescription d;
+    d.name = j.at("name").get<std::string>();
+    d.processes = j.value("processes", std::vector<ObjectID>{});
+    d.isPrivate = j.value("private", false);
+    d.exclusive = j.value("exclusive", false);
+    d.mixdown = j.value("mixdown", true);
+    d.mono = j.value("mono", false);
+    d.muteBehavior = TapMuteBehavior(j.value("muteBehavior", 0));
+    return d;
+}
+
 Result<std::unique_ptr<AudioSystem>, std::string> openAudioSystem() {
     const char* chosen = std::getenv("PELLIMAR_AUDIO_BACKEND");
     std::string backend = chosen && *chosen ? chosen : "sim";

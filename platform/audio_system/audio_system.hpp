@@ -174,6 +174,11 @@ struct TapDescription {
 // yield any JSON value, so callers must check that it is an object of the shape they expect.
 using Value = nlohmann::json;
 
+// A tap description as a JSON object, for backends that keep it as text; the reader throws
+// nlohmann::json's exceptions on a malformed object.
+Value tapDescriptionToJson(const TapDescription& description);
+TapDescription tapDescriptionFromJson(const Value& json);
+
 using PropertyListener =
     std::function<void(ObjectID, const std::vector<AudioObjectPropertyAddress>&)>;
 using ListenerID = std::uint64_t;

@@ -1,5 +1,7 @@
 #include "platform/audio_system/pipewire/pw_audio_system.hpp"
 
+#include "platform/audio_system/pipewire/pw_objects.hpp"
+
 #include <pipewire/keys.h>
 #include <pipewire/node.h>
 #include <spa/param/audio/raw.h>
@@ -89,6 +91,9 @@ std::vector<AudioValueRange> availableRates(const Node& node) {
 }
 
 std::uint32_t transportType(const Node& node) {
+    if (node.props.contains(kCompositionKey)) {
+        return kAudioDeviceTransportTypeAggregate;
+    }
     const std::string bus = prop(node.props, PW_KEY_DEVICE_BUS);
     const std::string api = prop(node.props, PW_KEY_DEVICE_API);
     if (bus == "usb") {
@@ -285,6 +290,8 @@ struct Resolved {
     std::uint32_t element = 0;  // 0 for scalars
     std::uint32_t count = 0;
     bool bufferList = false;
+    std::optional<Value> value;         // a composition
+    std::optional<TapDescription> tap;  // a tap description
 };
 
 template <typename T>
@@ -341,7 +348,7 @@ Status resolveSystem(const GraphState& s, Selector sel, Resolved& out) {
             return list(out, ids);
         }
         case kAudioHardwarePropertyTapList:
-            return list(out, std::vector<ObjectID>{});
+            return list(out, tapIDs(s));
         case kAudioHardwarePropertyDefaultInputDevice:
             return scalar(out, defaultDevice(s, "default.audio.source"));
         case kAudioHardwarePropertyDefaultOutputDevice:
@@ -401,8 +408,14 @@ Status resolveDevice(const Node& node, const AudioObjectPropertyAddress& address
             }
             return list(out, ids);
         }
+        case kAudioAggregateDevicePropertyComposition:
+            if (auto composition = aggregateComposition(node)) {
+                out.value = std::move(composition);
+                return kAudioHardwareNoError;
+            }
+            return kAudioHardwareUnknownPropertyError;
         default:
-            // Data sources (card routes) and compositions are not offered by these nodes.
+            // Data sources (card routes) are not offered by these nodes.
             return kAudioHardwareUnknownPropertyError;
     }
 }
@@ -443,6 +456,21 @@ Status resolve(const GraphState& s, ObjectID object, const AudioObjectPropertyAd
     if (const Node* node = deviceNode(s, object)) {
         return resolveDevice(*node, address, out);
     }
+    if (auto tap = tapInfo(s, object)) {
+        switch (address.mSelector) {
+            case kAudioObjectPropertyName:
+                return text(out, tap->description.name);
+            case kAudioTapPropertyUID:
+                return text(out, tap->uid);
+            case kAudioTapPropertyFormat:
+                return scalar(out, *describe(SPA_AUDIO_FORMAT_F32, kGraphRate, tap->channels));
+            case kAudioTapPropertyDescription:
+                out.tap = std::move(tap->description);
+                return kAudioHardwareNoError;
+            default:
+                return kAudioHardwareUnknownPropertyError;
+        }
+    }
     if (s.clients.contains(object)) {
         for (const auto& p : processes(s)) {
             if (p.id != object) {
@@ -470,6 +498,8 @@ std::string fingerprint(const GraphState& s, ObjectID object,
     std::string print = std::to_string(status) + ":";
     if (r.isText) {
         print += r.text ? "text:" + *r.text : "null";
+    } else if (r.value || r.tap) {
+        print += r.value ? r.value->dump() : tapDescriptionToJson(*r.tap).dump();
     } else {
         print.append(r.bytes.begin(), r.bytes.end());
     }
@@ -603,7 +633,9 @@ Result<std::unique_ptr<PipeWireAudioSystem>, std::string> PipeWireAudioSystem::o
 }
 
 PipeWireAudioSystem::PipeWireAudioSystem(std::shared_ptr<Graph> graph)
-    : graph_(std::move(graph)), listeners_(std::make_shared<Listeners>()) {
+    : graph_(std::move(graph)),
+      listeners_(std::make_shared<Listeners>()),
+      objects_(std::make_unique<ServerObjects>(graph_)) {
     listeners_->graph = graph_;
     hook_ = graph_->addChangeHook([weak = std::weak_ptr<Listeners>(listeners_)] {
         if (auto listeners = weak.lock()) {
@@ -635,7 +667,7 @@ Status PipeWireAudioSystem::getPropertyDataSize(ObjectID object,
     if (Status s = resolve(graph_->state(), object, address, r)) {
         return s;
     }
-    outSize = r.isText ? 8 : std::uint32_t(r.bytes.size());
+    outSize = (r.isText || r.value || r.tap) ? 8 : std::uint32_t(r.bytes.size());
     return kAudioHardwareNoError;
 }
 
@@ -652,8 +684,8 @@ Status PipeWireAudioSystem::getPropertyData(ObjectID object,
             return s;
         }
     }
-    if (r.isText) {
-        return kAudioHardwareIllegalOperationError;  // read through getStringProperty
+    if (r.isText || r.value || r.tap) {
+        return kAudioHardwareIllegalOperationError;  // read through the typed calls
     }
     const std::uint32_t minimum = r.header + (r.count > 0 ? r.element : 0);
     if (capacity < minimum || (outData == nullptr && minimum > 0)) {
@@ -674,12 +706,31 @@ Status PipeWireAudioSystem::getPropertyData(ObjectID object,
 
 Status PipeWireAudioSystem::setPropertyData(ObjectID object,
                                             const AudioObjectPropertyAddress& address,
-                                            std::uint32_t, const void*, std::uint32_t,
-                                            const void*) {
+                                            std::uint32_t, const void*, std::uint32_t size,
+                                            const void* data) {
     std::lock_guard guard(graph_->mutex());
     Resolved r;
     if (Status s = resolve(graph_->state(), object, address, r)) {
         return s;
+    }
+    // The daemon offers no change of these values; writing the current one back is no change.
+    if (!r.isText && !r.value && !r.tap && r.element == 0 && data && size == r.bytes.size() &&
+        std::memcmp(data, r.bytes.data(), size) == 0) {
+        return kAudioHardwareNoError;
+    }
+    // The graph converts sample formats itself: a stream format that keeps the channel count and
+    // rate the node runs with changes nothing.
+    if ((address.mSelector == kAudioStreamPropertyPhysicalFormat ||
+         address.mSelector == kAudioStreamPropertyVirtualFormat) &&
+        data && size == sizeof(AudioStreamBasicDescription) && r.bytes.size() == size) {
+        AudioStreamBasicDescription wanted, now;
+        std::memcpy(&wanted, data, size);
+        std::memcpy(&now, r.bytes.data(), size);
+        if (wanted.mFormatID == now.mFormatID &&
+            wanted.mChannelsPerFrame == now.mChannelsPerFrame &&
+            wanted.mSampleRate == now.mSampleRate) {
+            return kAudioHardwareNoError;
+        }
     }
     return kAudioHardwareUnsupportedOperationError;
 }
@@ -709,6 +760,10 @@ Status PipeWireAudioSystem::getValueProperty(ObjectID object,
     if (Status s = resolve(graph_->state(), object, address, r)) {
         return s;
     }
+    if (r.value) {
+        out = std::move(r.value);
+        return kAudioHardwareNoError;
+    }
     return kAudioHardwareBadPropertySizeError;
 }
 
@@ -721,12 +776,27 @@ Status PipeWireAudioSystem::getTapDescription(ObjectID object,
     if (Status s = resolve(graph_->state(), object, address, r)) {
         return s;
     }
+    if (r.tap) {
+        out = std::move(r.tap);
+        return kAudioHardwareNoError;
+    }
     return kAudioHardwareBadPropertySizeError;
 }
 
-Status PipeWireAudioSystem::setTapDescription(ObjectID, const AudioObjectPropertyAddress&,
-                                              const TapDescription&) {
-    return kAudioHardwareBadObjectError;  // no taps exist on this backend yet
+Status PipeWireAudioSystem::setTapDescription(ObjectID object,
+                                              const AudioObjectPropertyAddress& address,
+                                              const TapDescription& description) {
+    {
+        std::lock_guard guard(graph_->mutex());
+        Resolved r;
+        if (Status s = resolve(graph_->state(), object, address, r)) {
+            return s;
+        }
+        if (!r.tap) {
+            return kAudioHardwareUnknownPropertyError;
+        }
+    }
+    return objects_->setTapDescription(object, description);
 }
 
 Status PipeWireAudioSystem::translateDataSourceName(ObjectID object,
@@ -742,22 +812,20 @@ Status PipeWireAudioSystem::translateDataSourceName(ObjectID object,
     return kAudioHardwareUnknownPropertyError;
 }
 
-Status PipeWireAudioSystem::createAggregateDevice(const Value&, ObjectID& outDevice) {
-    outDevice = kAudioObjectUnknown;
-    return kAudioHardwareUnsupportedOperationError;
+Status PipeWireAudioSystem::createAggregateDevice(const Value& description, ObjectID& outDevice) {
+    return objects_->createAggregateDevice(description, outDevice);
 }
 
-Status PipeWireAudioSystem::destroyAggregateDevice(ObjectID) {
-    return kAudioHardwareUnsupportedOperationError;
+Status PipeWireAudioSystem::destroyAggregateDevice(ObjectID device) {
+    return objects_->destroyAggregateDevice(device);
 }
 
-Status PipeWireAudioSystem::createProcessTap(const TapDescription&, ObjectID& outTap) {
-    outTap = kAudioObjectUnknown;
-    return kAudioHardwareUnsupportedOperationError;
+Status PipeWireAudioSystem::createProcessTap(const TapDescription& description, ObjectID& outTap) {
+    return objects_->createProcessTap(description, outTap);
 }
 
-Status PipeWireAudioSystem::destroyProcessTap(ObjectID) {
-    return kAudioHardwareUnsupportedOperationError;
+Status PipeWireAudioSystem::destroyProcessTap(ObjectID tap) {
+    return objects_->destroyProcessTap(tap);
 }
 
 Status PipeWireAudioSystem::addPropertyListener(ObjectID object,
@@ -808,7 +876,7 @@ Status PipeWireAudioSystem::removePropertyListener(ListenerID id) {
 }
 
 bool PipeWireAudioSystem::supportsProcessTaps() const {
-    return false;
+    return true;
 }
 
 Result<std::unique_ptr<ProcessRegistration>, std::string> PipeWireAudioSystem::registerProcess(

@@ -1,7 +1,7 @@
 #pragma once
 // The audio object system on a PipeWire daemon: reads answer from the graph cache, listeners
-// fire on the caller's run loop when a cached value changes. Creating taps and aggregate devices
-// is not offered by this backend yet; those calls fail cleanly.
+// fire on the caller's run loop when a cached value changes. Taps and aggregate devices are nodes
+// of the graph (pw_objects.hpp).
 
 #include <memory>
 #include <string>
@@ -15,6 +15,8 @@ namespace pellimar::audio::pipewire {
 // node's serial.
 constexpr ObjectID kOutputStreamFlag = 0x80000000u;
 constexpr ObjectID kInputStreamFlag = 0x40000000u;
+
+class ServerObjects;
 
 class PipeWireAudioSystem final : public AudioSystem {
   public:
@@ -65,6 +67,7 @@ class PipeWireAudioSystem final : public AudioSystem {
     std::shared_ptr<Graph> graph_;
     std::shared_ptr<Listeners> listeners_;
     std::uint64_t hook_ = 0;
+    std::unique_ptr<ServerObjects> objects_;
 };
 
 }  // namespace pellimar::audio::pipewire

@@ -305,11 +305,21 @@ int onMetadataProperty(void* data, std::uint32_t subject, const char* key, const
                        const char* value) {
     auto* b = static_cast<Bound*>(data);
     if (subject != PW_ID_CORE) {
+        b->impl->change([&](GraphState& s) {
+            if (!key) {
+                s.metadata.erase(subject);
+            } else if (!value) {
+                s.metadata[subject].erase(key);
+            } else {
+                s.metadata[subject][key] = value;
+            }
+        });
         return 0;
     }
     b->impl->change([&](GraphState& s) {
         if (!key) {
             s.defaults.clear();
+            s.metadata.clear();
         } else if (!value) {
             s.defaults.erase(key);
         } else {
@@ -469,6 +479,7 @@ void Graph::Impl::globalRemoved(std::uint32_t id) {
             s.clients.erase(serial);
         } else {
             s.defaults.clear();
+            s.metadata.clear();
         }
     });
 }
@@ -604,6 +615,23 @@ bool Graph::updateClientProperties(const Properties& props) {
     const int result = pw_core_update_properties(core_, &dict);
     pw_thread_loop_unlock(loop_);
     return result >= 0 && sync();
+}
+
+bool Graph::setMetadata(std::uint32_t subject, const std::string& key, const std::string& type,
+                        const std::optional<std::string>& value) {
+    pw_thread_loop_lock(loop_);
+    pw_metadata* metadata = nullptr;
+    for (const auto& [id, b] : impl_->bound) {
+        if (b->kind == Bound::Kind::metadata) {
+            metadata = reinterpret_cast<pw_metadata*>(b->proxy);
+        }
+    }
+    if (metadata) {
+        pw_metadata_set_property(metadata, subject, key.c_str(), value ? type.c_str() : nullptr,
+                                 value ? value->c_str() : nullptr);
+    }
+    pw_thread_loop_unlock(loop_);
+    return metadata != nullptr;
 }
 
 std::uint64_t Graph::addChangeHook(ChangeHook hook) {

@@ -56,9 +56,10 @@ struct Client {
 
 // The cache. Read under Graph::mutex().
 struct GraphState {
-    std::map<std::uint64_t, Node> nodes;      // by serial: the order the daemon made them
-    std::map<std::uint64_t, Client> clients;  // by serial
-    Properties defaults;                      // the "default" metadata's global entries
+    std::map<std::uint64_t, Node> nodes;           // by serial: the order the daemon made them
+    std::map<std::uint64_t, Client> clients;       // by serial
+    Properties defaults;                           // the "default" metadata's global entries
+    std::map<std::uint32_t, Properties> metadata;  // its entries on other subjects, by global id
     bool connected = false;
     std::string error;                  // why the connection ended, once it has
     std::uint64_t ownClientSerial = 0;  // this connection's client
@@ -91,6 +92,11 @@ class Graph {
 
     // Sets properties on this connection's client, waiting for the daemon to take them.
     bool updateClientProperties(const Properties& props);
+
+    // Sets (or, without a value, deletes) an entry of the "default" metadata; false when there
+    // is no such metadata. Does not wait.
+    bool setMetadata(std::uint32_t subject, const std::string& key, const std::string& type,
+                     const std::optional<std::string>& value);
 
     // Waits until the daemon has handled everything sent so far, at most `timeout`.
     bool sync(std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -546,28 +546,6 @@ AudioValueRange rangeFromJson(const json& j) {
     return {j.at("min").get<double>(), j.at("max").get<double>()};
 }
 
-json tapDescriptionJson(const TapDescription& d) {
-    return json{{"name", d.name},
-                {"processes", d.processes},
-                {"private", d.isPrivate},
-                {"exclusive", d.exclusive},
-                {"mixdown", d.mixdown},
-                {"mono", d.mono},
-                {"muteBehavior", std::int32_t(d.muteBehavior)}};
-}
-
-TapDescription tapDescriptionFromJson(const json& j) {
-    TapDescription d;
-    d.name = j.at("name").get<std::string>();
-    d.processes = j.value("processes", std::vector<ObjectID>{});
-    d.isPrivate = j.value("private", false);
-    d.exclusive = j.value("exclusive", false);
-    d.mixdown = j.value("mixdown", true);
-    d.mono = j.value("mono", false);
-    d.muteBehavior = TapMuteBehavior(j.value("muteBehavior", 0));
-    return d;
-}
-
 DelayEffect delayFromName(const std::string& s) {
     auto effect = delayEffectFromName(s);
     if (!effect) {
@@ -788,7 +766,7 @@ std::string serializeWorld(const World& w) {
     appendArray(out, "processes", processes, false, false);
     std::vector<json> taps;
     for (const auto& t : w.taps) {
-        json tj{{"id", t.id}, {"uid", t.uid}, {"description", tapDescriptionJson(t.description)}};
+        json tj{{"id", t.id}, {"uid", t.uid}, {"description", tapDescriptionToJson(t.description)}};
         auto usual = tapFormat(t.description.mono);
         if (std::memcmp(&t.format, &usual, sizeof usual) != 0) {
             tj["format"] = formatJson(t.format);  // only when not the usual tap format

@@ -347,18 +347,21 @@ TEST_F(PipeWireSystemTest, AClientIsAProcessWithItsPidRunningWhileItPlaysAndGone
     PipeWireDaemon::destroyNode("test-client-sink");
 }
 
-TEST_F(PipeWireSystemTest, WritesAndCreatesThisBackendDoesNotOfferFailCleanly) {
+TEST_F(PipeWireSystemTest, WritesAndCreatesTheDaemonRefusesFailCleanly) {
     ObjectID created = 123;
-    EXPECT_EQ(system_->createProcessTap(TapDescription{}, created),
-              kAudioHardwareUnsupportedOperationError);
+    EXPECT_EQ(system_->createAggregateDevice(Value::array(), created), kAudio_ParamError);
     EXPECT_EQ(created, kAudioObjectUnknown);
+    created = 123;
     EXPECT_EQ(system_->createAggregateDevice(Value::object(), created),
+              kAudioHardwareIllegalOperationError);  // no channels to make a device of
+    EXPECT_EQ(created, kAudioObjectUnknown);
+    EXPECT_EQ(system_->createAggregateDevice({{"uid", "x"}, {"stacked", true}}, created),
               kAudioHardwareUnsupportedOperationError);
-    EXPECT_EQ(system_->destroyAggregateDevice(42), kAudioHardwareUnsupportedOperationError);
-    EXPECT_EQ(system_->destroyProcessTap(42), kAudioHardwareUnsupportedOperationError);
-    EXPECT_FALSE(system_->supportsProcessTaps());
+    EXPECT_EQ(system_->destroyAggregateDevice(42), kAudioHardwareBadObjectError);
+    EXPECT_EQ(system_->destroyProcessTap(42), kAudioHardwareBadObjectError);
+    EXPECT_TRUE(system_->supportsProcessTaps());
     const ObjectID dOut = kAudioObjectSystemObject;
-    ObjectID device = 0;
+    ObjectID device = 0x7ffffff0;
     EXPECT_EQ(system_->setPropertyData(dOut, {kAudioHardwarePropertyDefaultOutputDevice}, 0,
                                        nullptr, 4, &device),
               kAudioHardwareUnsupportedOperationError);

@@ -1,0 +1,188 @@
+// Aggregate devices. A description with "taps" becomes a capture device: a lingering virtual
+// source whose inputs are fed, in channel order, by its sub-devices' capture ports and then each
+// tap's monitor ports. Any other becomes an output device: a lingering virtual sink whose monitor
+// ports feed its members' playback ports side by side. Either keeps the description it was made
+// from as a property, which is what reading its composition returns.
+
+#include <pipewire/keys.h>
+#include <pipewire/node.h>
+
+#include "platform/audio_system/pipewire/pw_objects.hpp"
+
+namespace pellimar::audio::pipewire {
+
+namespace {
+
+std::vector<std::string> uidsUnder(const Value& description, const char* key) {
+    std::vector<std::string> uids;
+    auto it = description.find(key);
+    if (it == description.end() || !it->is_array()) {
+        return uids;
+    }
+    for (const auto& entry : *it) {
+        if (entry.is_object() && entry.contains("uid") && entry["uid"].is_string()) {
+            uids.push_back(entry["uid"].get<std::string>());
+        }
+    }
+    return uids;
+}
+
+bool truthy(const Value& description, const char* key) {
+    auto it = description.find(key);
+    return it != description.end() &&
+           ((it->is_boolean() && it->get<bool>()) || (it->is_number() && it->get<double>() != 0));
+}
+
+std::string positions(std::size_t channels) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < channels; ++i) {
+        text += " AUX" + std::to_string(i);
+    }
+    return text + " ]";
+}
+
+}  // namespace
+
+std::optional<Value> aggregateComposition(const Node& node) {
+    auto it = node.props.find(kCompositionKey);
+    if (it == node.props.end()) {
+        return std::nullopt;
+    }
+    Value composition = Value::parse(it->second, nullptr, false);
+    if (composition.is_discarded()) {
+        return std::nullopt;
+    }
+    return composition;
+}
+
+Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& outDevice) {
+    outDevice = kAudioObjectUnknown;
+    if (!description.is_object()) {
+        return kAudio_ParamError;
+    }
+    auto uidField = description.find("uid");
+    auto nameField = description.find("name");
+    if ((uidField != description.end() && !uidField->is_string()) ||
+        (nameField != description.end() && !nameField->is_string())) {
+        return kAudio_ParamError;
+    }
+    const bool capture = description.contains("taps");
+    if (!capture && truthy(description, "stacked")) {
+        return kAudioHardwareUnsupportedOperationError;  // mirrored outputs: not offered here
+    }
+
+    // The ports that feed the new node, in its channel order.
+    std::vector<std::uint32_t> sources;
+    std::string uid;
+    std::string name;
+    {
+        std::lock_guard guard(graph_->mutex());
+        const GraphState& s = graph_->state();
+        if (!s.connected) {
+            return kAudioHardwareNotRunningError;
+        }
+        uid = uidField != description.end()
+                  ? uidField->get<std::string>()
+                  : "org.pellimar.aggregate." +
+                        std::to_string(s.nodes.empty() ? 1 : s.nodes.rbegin()->first + 1);
+        name = nameField != description.end() ? nameField->get<std::string>() : uid;
+        if (s.nodeByName(uid) != nullptr) {
+            return kAudioHardwareIllegalOperationError;  // UIDs are unique on the system
+        }
+        for (const auto& sub : uidsUnder(description, "subdevices")) {
+            const Node* node = s.nodeByName(sub);
+            if (!node) {
+                continue;  // an absent sub-device adds no channels, as on the platform
+            }
+            // A capture device takes its sub-devices' capture ports, an output device the
+            // members' playback ports.
+            for (const Port& p : wiring_.ports(node->id, capture, false)) {
+                sources.push_back(p.id);
+            }
+        }
+        if (capture) {
+            for (const auto& tapUID : uidsUnder(description, "taps")) {
+                const Node* node = s.nodeByName(tapUID);
+                if (!node || node->mediaClass() != kTapClass) {
+                    continue;
+                }
+                for (const Port& p : wiring_.ports(node->id, true, true)) {
+                    sources.push_back(p.id);
+                }
+            }
+        }
+    }
+    if (sources.empty()) {
+        return kAudioHardwareIllegalOperationError;  // a device without channels
+    }
+    const std::size_t channels = sources.size();
+    Properties props = {
+        {"factory.name", "support.null-audio-sink"},
+        {PW_KEY_NODE_NAME, uid},
+        {PW_KEY_NODE_DESCRIPTION, name},
+        {PW_KEY_MEDIA_CLASS, capture ? "Audio/Source/Virtual" : "Audio/Sink"},
+        {PW_KEY_OBJECT_LINGER, "true"},
+        {PW_KEY_NODE_VIRTUAL, "true"},
+        {PW_KEY_AUDIO_CHANNELS, std::to_string(channels)},
+        {"audio.position", positions(channels)},
+        // Never displaces the user's own devices as the default.
+        {PW_KEY_PRIORITY_SESSION, "0"},
+        {"session.suspend-timeout-seconds", "0"},
+        {"adapter.auto-port-config", capture ? "{ mode = dsp monitor = false position = preserve }"
+                                             : "{ mode = dsp monitor = true position = preserve }"},
+        {kCompositionKey, description.dump()},
+    };
+    auto made = wiring_.createNode(props, kCompositionKey);
+    if (!made) {
+        return made.error();
+    }
+    const std::uint32_t node = made->id;
+    // Inputs of a source are fed; the monitor outputs of a sink feed.
+    auto ends = [&] {
+        return capture ? wiring_.ports(node, false, false) : wiring_.ports(node, true, true);
+    };
+    if (!wiring_.waitUntil([&] { return ends().size() == channels; })) {
+        (void)wiring_.destroyNode(node);
+        return kAudioHardwareIllegalOperationError;
+    }
+    const auto own = ends();
+    std::set<std::pair<std::uint32_t, std::uint32_t>> wanted;
+    for (std::size_t i = 0; i < channels; ++i) {
+        const auto pair =
+            capture ? std::make_pair(sources[i], own[i].id) : std::make_pair(own[i].id, sources[i]);
+        wanted.insert(pair);
+        wiring_.link(pair.first, pair.second);
+    }
+    const bool linked = wiring_.waitUntil([&] {
+        std::size_t found = 0;
+        for (const Link& l : wiring_.links()) {
+            found += wanted.contains({l.outputPort, l.inputPort}) ? 1 : 0;
+        }
+        return found == wanted.size();
+    });
+    if (!linked) {
+        (void)wiring_.destroyNode(node);
+        return kAudioHardwareIllegalOperationError;
+    }
+    outDevice = ObjectID(made->serial);
+    return kAudioHardwareNoError;
+}
+
+Status ServerObjects::destroyAggregateDevice(ObjectID device) {
+    std::uint32_t node = 0;
+    {
+        std::lock_guard guard(graph_->mutex());
+        const GraphState& s = graph_->state();
+        if (!s.connected) {
+            return kAudioHardwareNotRunningError;
+        }
+        const Node* n = s.nodeBySerial(device);
+        if (!n || !n->props.contains(kCompositionKey)) {
+            return kAudioHardwareBadObjectError;
+        }
+        node = n->id;
+    }
+    return wiring_.destroyNode(node);  // its links go with it
+}
+
+}  // namespace pellimar::audio::pipewire

@@ -1,0 +1,357 @@
+// The capture program and aggregate devices on a private PipeWire with WirePlumber, checked with
+// real signals: each channel of a recording is tested for the presence and absence of tones.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "platform/audio_system/audio_system.hpp"
+#include "tests/platform/audio_queue/test_support.hpp"
+#include "tests/support/pipewire_daemon.hpp"
+
+namespace pellimar::testing {
+namespace {
+
+constexpr const char* kCapture = "org.pellimar.application-capture";
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The median over 10 ms blocks of one frequency's share of a channel's energy (1 for a pure tone).
+// Blocks hold a whole number of periods of every test tone; silent blocks do not count.
+double toneShare(const Recording& r, int channel, double frequency) {
+    constexpr std::size_t kBlock = 480;
+    const double w = 2 * M_PI * frequency / r.sampleRate;
+    const double coefficient = 2 * std::cos(w);
+    const std::size_t frames = r.samples.size() / std::size_t(r.channels);
+    std::vector<double> shares;
+    for (std::size_t start = 0; start + kBlock <= frames; start += kBlock) {
+        double s1 = 0, s2 = 0, energy = 0;
+        for (std::size_t f = start; f < start + kBlock; ++f) {
+            const double v =
+                r.samples[f * std::size_t(r.channels) + std::size_t(channel)] / 32768.0;
+            const double s = v + coefficient * s1 - s2;
+            s2 = s1;
+            s1 = s;
+            energy += v * v;
+        }
+        if (energy > 1e-6) {
+            const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+            shares.push_back(2 * power / (double(kBlock) * energy));
+        }
+    }
+    if (shares.empty()) {
+        return 0;
+    }
+    std::nth_element(shares.begin(), shares.begin() + long(shares.size() / 2), shares.end());
+    return shares[shares.size() / 2];
+}
+
+double rms(const Recording& r, int channel) {
+    double energy = 0;
+    std::size_t n = 0;
+    for (std::size_t i = std::size_t(r.sampleRate / 4) * r.channels + channel; i < r.samples.size();
+         i += std::size_t(r.channels), ++n) {
+        energy += (r.samples[i] / 32768.0) * (r.samples[i] / 32768.0);
+    }
+    return n ? std::sqrt(energy / double(n)) : 0;
+}
+
+bool links(const std::string& from, const std::string& to) {
+    return PipeWireDaemon::run("pw-link -l | grep -A8 '^" + from + "' | grep -q '|-> " + to + "'");
+}
+
+class CaptureOnPipeWire : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        PELLIMAR_REQUIRE_PIPEWIRE();
+        daemon_ = std::make_unique<PipeWireDaemon>();
+        ASSERT_EQ(daemon_->error(), "");
+        // Normal-priority speakers and microphone, as on a desktop.
+        ASSERT_TRUE(PipeWireDaemon::run(
+            "pw-cli create-node adapter '{ factory.name = support.null-audio-sink "
+            "node.name = speakers node.description = Speakers media.class = Audio/Sink "
+            "object.linger = true audio.channels = 2 audio.position = [ FL FR ] "
+            "priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null"));
+        bin_ = daemon_->file("bin");
+        std::filesystem::create_directories(bin_);
+        for (const char* app :
+             {"org.pellimartest.toneA", "org.pellimartest.toneB", "org.pellimartest.toneA.late"}) {
+            std::filesystem::copy_file("/usr/bin/pw-cat", bin_ + "/" + app);
+        }
+        for (int f : {300, 1000, 2000}) {
+            ASSERT_TRUE(PipeWireDaemon::run(
+                "sox -n -r 48000 -c " + std::string(f == 2000 ? "1" : "2") + " -b 16 '" + tone(f) +
+                "' synth 60 sine " + std::to_string(f) + " vol 0.5"));
+        }
+        ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
+    }
+
+    void TearDown() override {
+        for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
+            PipeWireDaemon::signalAndReap(*it, SIGTERM);
+        }
+        ::unsetenv("PELLIMAR_AUDIO_BACKEND");
+        daemon_.reset();
+    }
+
+    std::string tone(int frequency) { return daemon_->file(std::to_string(frequency) + ".wav"); }
+
+    pid_t start(const std::vector<std::string>& argv, const std::string& log) {
+        pid_t pid = PipeWireDaemon::spawn(argv, daemon_->file(log));
+        EXPECT_GT(pid, 0);
+        children_.push_back(pid);
+        return pid;
+    }
+
+    pid_t app(const std::string& name, int frequency) {
+        return start({bin_ + "/" + name, "--playback", tone(frequency)}, name + ".log");
+    }
+
+    void microphone() {
+        start({"/usr/bin/pw-play", "-P",
+               "{ media.class = Audio/Source node.name = test-mic node.description = \"Test "
+               "Microphone\" priority.session = 2000 }",
+               tone(2000)},
+              "mic.log");
+        ASSERT_TRUE(PipeWireDaemon::waitFor(
+            [] { return PipeWireDaemon::run("pw-link -o | grep -q '^test-mic:capture_MONO'"); }));
+    }
+
+    pid_t startCapture(const std::string& tag) {
+        out_ = daemon_->file(tag + ".out");
+        err_ = daemon_->file(tag + ".err");
+        pid_t pid = -1;
+        const std::string command = std::string(PELLIMAR_BIN_DIR) +
+                                    "/pellimar-process-tap run --live-input-name 'Test Microphone' "
+                                    "org.pellimartest.toneA org.pellimartest.toneB > '" +
+                                    out_ + "' 2> '" + err_ + "'";
+        pid = start({"/bin/sh", "-c", "exec " + command}, tag + ".log");
+        EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
+            return slurp(out_).find("\"ok\" : true") != std::string::npos;
+        })) << slurp(err_);
+        return pid;
+    }
+
+    // Records `seconds` of a node: its output, or with `monitor` what a sink plays.
+    Recording record(const std::string& target, int channels, double seconds,
+                     bool monitor = false) {
+        const std::string path = daemon_->file("rec-" + std::to_string(recordings_++) + ".wav");
+        std::string map;
+        for (int i = 0; i < channels; ++i) {
+            map += (i ? ",AUX" : "AUX") + std::to_string(i);
+        }
+        std::vector<std::string> argv = {"/usr/bin/pw-record",
+                                         "--target",
+                                         target,
+                                         "--rate",
+                                         "48000",
+                                         "--format",
+                                         "s16",
+                                         "--channels",
+                                         std::to_string(channels)};
+        if (monitor) {
+            argv.insert(argv.end(), {"-P", "{ stream.capture.sink = true }"});
+        } else {
+            argv.insert(argv.end(), {"--channel-map", map});
+        }
+        argv.push_back(path);
+        pid_t recorder = PipeWireDaemon::spawn(argv, daemon_->file("recorder.log"));
+        const auto bytes = std::uintmax_t(seconds * 48000 * 2 * channels);
+        EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
+            std::error_code error;
+            return std::filesystem::file_size(path, error) > bytes && !error;
+        }));
+        PipeWireDaemon::signalAndReap(recorder, SIGINT);
+        return readRecording(path);
+    }
+
+    bool ourNodesGone() {
+        return !PipeWireDaemon::run("pw-cli ls Node | grep -q 'org\\.pellimar\\.'") &&
+               !PipeWireDaemon::run("pw-link -l | grep -q 'org\\.pellimar\\.'");
+    }
+
+    bool defaultsUntouched() {
+        return PipeWireDaemon::run(
+                   "pw-metadata 0 default.audio.sink | grep -q '\"name\":\"speakers\"'") &&
+               PipeWireDaemon::run(
+                   "pw-metadata 0 default.audio.source | grep -q '\"name\":\"test-mic\"'");
+    }
+
+    std::unique_ptr<PipeWireDaemon> daemon_;
+    std::string bin_;
+    std::string out_;
+    std::string err_;
+    std::vector<pid_t> children_;
+    int recordings_ = 0;
+};
+
+TEST_F(CaptureOnPipeWire, EachChannelHoldsItsSlotAloneAndTappedAppsLeaveTheSpeakers) {
+    microphone();
+    app("org.pellimartest.toneA", 1000);
+    app("org.pellimartest.toneB", 300);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([] {
+        return links("org.pellimartest.toneA:output_FL", "speakers:playback_FL") &&
+               links("org.pellimartest.toneB:output_FL", "speakers:playback_FL");
+    }));
+
+    pid_t capture = startCapture("run");
+    // Layout: microphone, silent pad, slot 1, then the announcement slot.
+    EXPECT_NE(slurp(out_).find("\"channels\" : 6"), std::string::npos) << slurp(out_);
+    EXPECT_NE(slurp(err_).find("Padding 1ch live 'Test Microphone' to 2ch"), std::string::npos);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([] {
+        return links("org.pellimartest.toneA:output_FL",
+                     "org.pellimar.tap.pellimar-application-slot-1:input_FL") &&
+               links("org.pellimartest.toneB:output_FR",
+                     "org.pellimar.tap.pellimar-application-slot-2:input_FR");
+    }));
+
+    const Recording r = record(kCapture, 6, 1.5);
+    ASSERT_EQ(r.channels, 6);
+    EXPECT_GT(toneShare(r, 0, 2000), 0.9);
+    EXPECT_LT(rms(r, 1), 1e-4);  // the pad
+    for (int c : {2, 3}) {
+        EXPECT_GT(toneShare(r, c, 1000), 0.9) << c;
+        EXPECT_LT(toneShare(r, c, 300), 0.01) << c;
+        EXPECT_LT(toneShare(r, c, 2000), 0.01) << c;
+    }
+    for (int c : {4, 5}) {
+        EXPECT_GT(toneShare(r, c, 300), 0.9) << c;
+        EXPECT_LT(toneShare(r, c, 1000), 0.01) << c;
+    }
+    // Muted when tapped: the speakers hear neither application.
+    const Recording speakers = record("speakers", 2, 1.0, true);
+    EXPECT_LT(rms(speakers, 0), 1e-3);
+    EXPECT_TRUE(defaultsUntouched());
+
+    // A process that starts later joins its slot; one that quits leaves its slot silent.
+    app("org.pellimartest.toneA.late", 1000);
+    EXPECT_TRUE(PipeWireDaemon::waitFor([] {
+        return links("org.pellimartest.toneA.late:output_FL",
+                     "org.pellimar.tap.pellimar-application-slot-1:input_FL");
+    }));
+    PipeWireDaemon::signalAndReap(children_[2], SIGTERM);  // toneB
+    EXPECT_TRUE(PipeWireDaemon::waitFor(
+        [] { return !PipeWireDaemon::run("pw-cli ls Node | grep -q 'toneB\"'"); }));
+    const Recording after = record(kCapture, 6, 1.0);
+    EXPECT_LT(rms(after, 4), 1e-4);
+    EXPECT_GT(toneShare(after, 2, 1000), 0.9);
+    EXPECT_TRUE(defaultsUntouched());
+
+    EXPECT_EQ(PipeWireDaemon::signalAndReap(capture, SIGTERM), 0);
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return ourNodesGone(); }));
+    // Audible again: the session manager sent the application back to the speakers.
+    EXPECT_TRUE(PipeWireDaemon::waitFor(
+        [] { return links("org.pellimartest.toneA:output_FL", "speakers:playback_FL"); }));
+    const Recording back = record("speakers", 2, 1.0, true);
+    EXPECT_GT(toneShare(back, 0, 1000), 0.5);
+}
+
+TEST_F(CaptureOnPipeWire, AKilledRunIsRecoveredByTheNextStart) {
+    microphone();
+    app("org.pellimartest.toneA", 1000);
+    pid_t first = startCapture("first");
+    ASSERT_TRUE(PipeWireDaemon::waitFor([] {
+        return links("org.pellimartest.toneA:output_FL",
+                     "org.pellimar.tap.pellimar-application-slot-1:input_FL");
+    }));
+    PipeWireDaemon::signalAndReap(first, SIGKILL);
+    // The daemon keeps what the killed run made.
+    EXPECT_TRUE(PipeWireDaemon::run("pw-cli ls Node | grep -q " + std::string(kCapture)));
+
+    pid_t second = startCapture("second");
+    EXPECT_NE(slurp(err_).find("[process-tap] Recovered 3 orphaned application taps."),
+              std::string::npos)
+        << slurp(err_);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([] {
+        return links("org.pellimartest.toneA:output_FL",
+                     "org.pellimar.tap.pellimar-application-slot-1:input_FL");
+    }));
+    const Recording r = record(kCapture, 6, 1.0);
+    EXPECT_GT(toneShare(r, 2, 1000), 0.9);
+    EXPECT_GT(toneShare(r, 0, 2000), 0.9);
+    EXPECT_TRUE(defaultsUntouched());
+    EXPECT_EQ(PipeWireDaemon::signalAndReap(second, SIGTERM), 0);
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return ourNodesGone(); }));
+}
+
+// Runs the output-fabric program; its exit status, standard output in `out`.
+int fabric(const std::vector<std::string>& arguments, std::string& out, const std::string& dir) {
+    std::string command = std::string(PELLIMAR_BIN_DIR) + "/pellimar-output-fabric";
+    for (const auto& a : arguments) {
+        command += " '" + a + "'";
+    }
+    const int status =
+        std::system((command + " > '" + dir + "/fabric.out' 2> '" + dir + "/fabric.err'").c_str());
+    out = slurp(dir + "/fabric.out") + slurp(dir + "/fabric.err");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(CaptureOnPipeWire, TheOutputFabricFeedsItsMembersSideBySide) {
+    microphone();
+    ASSERT_TRUE(PipeWireDaemon::createNullNode("member-a", "Member A", "Audio/Sink", 2));
+    ASSERT_TRUE(PipeWireDaemon::createNullNode("member-b", "Member B", "Audio/Sink", 2));
+    const std::string members = R"({"members":[{"stableId":"coreaudio:member-a"},)"
+                                R"({"stableId":"coreaudio:member-b"}]})";
+    std::string out;
+    ASSERT_EQ(fabric({"ensure", members}, out, daemon_->dir()), 0) << out;
+    EXPECT_NE(out.find("\"outputChannels\" : 4"), std::string::npos) << out;
+    // A second ensure finds the fabric from its composition and keeps it.
+    std::string again;
+    ASSERT_EQ(fabric({"ensure", members}, again, daemon_->dir()), 0) << again;
+    EXPECT_EQ(again, out);
+    EXPECT_TRUE(
+        PipeWireDaemon::run("test $(pw-cli ls Node | grep -c 'org.pellimar.output-fabric') = 1"));
+    EXPECT_TRUE(defaultsUntouched());
+
+    const std::string signal = daemon_->file("four.wav");
+    ASSERT_TRUE(PipeWireDaemon::run("sox -n -r 48000 -c 4 -b 16 '" + signal +
+                                    "' synth 60 sine 300 sine 700 sine 1100 sine 1900 vol 0.5"));
+    pid_t player = start({"/usr/bin/pw-play", "--target", "org.pellimar.output-fabric",
+                          "--channels", "4", "--channel-map", "AUX0,AUX1,AUX2,AUX3", signal},
+                         "four.log");
+    const Recording a = record("member-a", 2, 1.0, true);
+    const Recording b = record("member-b", 2, 1.0, true);
+    ASSERT_EQ(a.channels, 2);
+    ASSERT_EQ(b.channels, 2);
+    EXPECT_GT(toneShare(a, 0, 300), 0.9);
+    EXPECT_GT(toneShare(a, 1, 700), 0.9);
+    EXPECT_GT(toneShare(b, 0, 1100), 0.9);
+    EXPECT_GT(toneShare(b, 1, 1900), 0.9);
+    PipeWireDaemon::signalAndReap(player, SIGTERM);
+
+    ASSERT_EQ(fabric({"inventory"}, out, daemon_->dir()), 0) << out;
+    EXPECT_NE(out.find("coreaudio:org.pellimar.output-fabric"), std::string::npos);
+    // The format a node runs with can be set (a change of nothing) and restored; another is
+    // refused cleanly and rolled back.
+    ASSERT_EQ(
+        fabric({"configure",
+                R"([{"stableId":"coreaudio:member-a","outputChannels":2,"sampleRate":48000}])"},
+               out, daemon_->dir()),
+        0)
+        << out;
+    const auto restore = audio::Value::parse(out).at("restore").dump();
+    ASSERT_EQ(fabric({"restore", restore}, out, daemon_->dir()), 0) << out;
+    EXPECT_NE(out.find("\"removed\" : false"), std::string::npos);
+    EXPECT_EQ(
+        fabric({"configure",
+                R"([{"stableId":"coreaudio:member-a","outputChannels":2,"sampleRate":44100}])"},
+               out, daemon_->dir()),
+        1);
+    EXPECT_EQ(out,
+              "[output-fabric] Set stream format failed (OSStatus 1970171760, fourCC unop).\n");
+
+    ASSERT_EQ(fabric({"remove"}, out, daemon_->dir()), 0) << out;
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return ourNodesGone(); }));
+}
+
+}  // namespace
+}  // namespace pellimar::testing
