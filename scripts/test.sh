@@ -9,6 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
+# Object files cached by an earlier run serve any checkout of the same sources.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
 run_suite() {
     local dir=$1 sanitize=$2 filter=${3:-} bench=ON

@@ -262,6 +262,10 @@ Result<void, std::string> WorldStore::lockForWriting() {
             // The lock only counts on the file at the lock path: one deleted or replaced since we
             // opened it locks nobody out.
             if (holdsLock()) {
+                if (auto r = lockDirectory(deadline); !r) {
+                    ::flock(lockFd_.get(), LOCK_UN);
+                    return r;
+                }
                 return {};
             }
             ::flock(lockFd_.get(), LOCK_UN);
@@ -281,6 +285,31 @@ Result<void, std::string> WorldStore::lockForWriting() {
     }
 }
 
+Result<void, std::string> WorldStore::lockDirectory(
+    std::chrono::steady_clock::time_point deadline) {
+    if (!dirLockFd_.valid()) {
+        int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            return fail(fileError(dir_, "cannot open directory", errno));
+        }
+        dirLockFd_ = FileDescriptor(fd);
+    }
+    auto pause = std::chrono::microseconds(100);
+    while (::flock(dirLockFd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return fail(fileError(dir_, "cannot lock", errno));
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return fail("Simulated audio system: another process has held the lock on " + dir_ +
+                        " for " + std::to_string(lockTimeout_.count()) +
+                        " ms (a stopped or hung writer?); giving up");
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    }
+    return {};
+}
+
 bool WorldStore::holdsLock() const {
     struct stat held {
     }, named{};
@@ -289,6 +318,9 @@ bool WorldStore::holdsLock() const {
 }
 
 void WorldStore::unlock() {
+    if (dirLockFd_.valid()) {
+        ::flock(dirLockFd_.get(), LOCK_UN);
+    }
     if (lockFd_.valid()) {
         ::flock(lockFd_.get(), LOCK_UN);
     }

@@ -108,6 +108,7 @@ class WorldStore {
     // Whether the lock file we hold is still the one at the lock path.
     bool holdsLock() const;
     void removeAbandonedTemporaries();
+    Result<void, std::string> lockDirectory(std::chrono::steady_clock::time_point deadline);
     Result<void, std::string> load();
     Result<void, std::string> writeLocked(const World& world);
     bool fileChanged();
@@ -116,6 +117,9 @@ class WorldStore {
     std::string dir_;
     std::string base_;
     FileDescriptor lockFd_;
+    // Writers also lock the world's directory, which nobody can delete under them: a lock file
+    // deleted between a writer's last look at it and its rename must not let a second writer in.
+    FileDescriptor dirLockFd_;
     std::chrono::milliseconds lockTimeout_{20000};
     bool lockLost_ = false;
     // The stamp the cached world is known to be current for.
