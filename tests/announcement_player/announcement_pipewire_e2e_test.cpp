@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <memory>
-#include <sstream>
+#include <cmath>
 
 #include <nlohmann/json.hpp>
 
@@ -20,20 +18,13 @@ constexpr const char* kCapture = "org.pellimar.application-capture";
 constexpr const char* kPlayer = "org.pellimar.announcement-player";
 constexpr const char* kOther = "org.pellimartest.music";
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The tone's level is 0.5 / sqrt(2); a loaded machine may drop a quantum, which only lowers it.
 void expectLevelOfTheTone(double level) {
     EXPECT_GT(level, 0.2);
     EXPECT_LT(level, 0.37);
 }
 
-class AnnouncementOnPipeWire : public ::testing::Test {
+class AnnouncementOnPipeWire : public PipeWireProgramsTest {
   protected:
     void SetUp() override {
         PELLIMAR_REQUIRE_PIPEWIRE();
@@ -49,23 +40,6 @@ class AnnouncementOnPipeWire : public ::testing::Test {
                                             "' synth 60 sine " + std::to_string(f) + " vol 0.5"));
         }
         ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
-    }
-
-    void TearDown() override {
-        for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
-            PipeWireDaemon::signalAndReap(*it, SIGTERM);
-        }
-        ::unsetenv("PELLIMAR_AUDIO_BACKEND");
-        daemon_.reset();
-    }
-
-    std::string tone(int frequency) { return daemon_->file(std::to_string(frequency) + ".wav"); }
-
-    pid_t start(const std::vector<std::string>& argv, const std::string& log) {
-        pid_t pid = PipeWireDaemon::spawn(argv, daemon_->file(log));
-        EXPECT_GT(pid, 0);
-        children_.push_back(pid);
-        return pid;
     }
 
     // The capture program with the announcement slot last; its JSON once it runs.
@@ -84,12 +58,6 @@ class AnnouncementOnPipeWire : public ::testing::Test {
         return nlohmann::json::parse(slurp(out_), nullptr, false);
     }
 
-    Recording record(const std::string& target, int channels, double seconds,
-                     bool monitor = false) {
-        return recordNode(daemon_->file("rec-" + std::to_string(recordings_++) + ".wav"),
-                          daemon_->file("recorder.log"), target, channels, seconds, monitor);
-    }
-
     pid_t startPlayer() {
         return start({PELLIMAR_BIN_DIR "/pellimar-announcement-player", "--file", tone(1000),
                       "--fade-in-ms", "20"},
@@ -97,14 +65,12 @@ class AnnouncementOnPipeWire : public ::testing::Test {
     }
 
     // Waits until the player's tone fills the capture device's last channel: it plays only once
-    // its tap lists it. That recording.
-    Recording waitForToneOnCapture(int channels) {
-        Recording r;
+    // its tap lists it.
+    void waitForToneOnCapture(int channels) {
         EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
-            r = record(kCapture, channels, 1.0);
+            const Recording r = record(kCapture, channels, 1.0);
             return r.channels == channels && toneShare(r, channels - 1, 1000) > 0.9;
         })) << slurp(daemon_->file("player.log"));
-        return r;
     }
 
     // Ends the player mid-play: status 0 and nothing of it left in the graph.
@@ -119,10 +85,7 @@ class AnnouncementOnPipeWire : public ::testing::Test {
         return PipeWireDaemon::run(std::string("pw-cli ls Node | grep -q '") + kPlayer + "'");
     }
 
-    std::unique_ptr<PipeWireDaemon> daemon_;
     std::string out_;
-    std::vector<pid_t> children_;
-    int recordings_ = 0;
 };
 
 TEST_F(AnnouncementOnPipeWire, OneShotToneIsMutedWhileCapturedThenHeardAloneOnTheSpeakers) {

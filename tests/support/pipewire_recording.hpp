@@ -1,11 +1,15 @@
 #pragma once
 // Records nodes of a private PipeWire daemon with pw-record and measures tones per channel.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -91,5 +95,45 @@ inline Recording recordNode(const std::string& path, const std::string& log,
     PipeWireDaemon::signalAndReap(recorder, SIGINT);
     return readRecording(path);
 }
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A test with a private daemon (made by the derived SetUp) and the programs it starts, which end
+// with it.
+class PipeWireProgramsTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
+            PipeWireDaemon::signalAndReap(*it, SIGTERM);
+        }
+        ::unsetenv("PELLIMAR_AUDIO_BACKEND");
+        daemon_.reset();
+    }
+
+    std::string tone(int frequency) { return daemon_->file(std::to_string(frequency) + ".wav"); }
+
+    pid_t start(const std::vector<std::string>& argv, const std::string& log) {
+        pid_t pid = PipeWireDaemon::spawn(argv, daemon_->file(log));
+        EXPECT_GT(pid, 0);
+        children_.push_back(pid);
+        return pid;
+    }
+
+    // Records `seconds` of a node: its output, or with `monitor` what a sink plays.
+    Recording record(const std::string& target, int channels, double seconds,
+                     bool monitor = false) {
+        return recordNode(daemon_->file("rec-" + std::to_string(recordings_++) + ".wav"),
+                          daemon_->file("recorder.log"), target, channels, seconds, monitor);
+    }
+
+    std::unique_ptr<PipeWireDaemon> daemon_;
+    std::vector<pid_t> children_;
+    int recordings_ = 0;
+};
 
 }  // namespace pellimar::testing

@@ -19,14 +19,7 @@ namespace {
 
 constexpr const char* kCapture = "org.pellimar.application-capture";
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class CaptureOnPipeWire : public ::testing::Test {
+class CaptureOnPipeWire : public PipeWireProgramsTest {
   protected:
     void SetUp() override {
         PELLIMAR_REQUIRE_PIPEWIRE();
@@ -50,23 +43,6 @@ class CaptureOnPipeWire : public ::testing::Test {
                 "' synth 60 sine " + std::to_string(f) + " vol 0.5"));
         }
         ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
-    }
-
-    void TearDown() override {
-        for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
-            PipeWireDaemon::signalAndReap(*it, SIGTERM);
-        }
-        ::unsetenv("PELLIMAR_AUDIO_BACKEND");
-        daemon_.reset();
-    }
-
-    std::string tone(int frequency) { return daemon_->file(std::to_string(frequency) + ".wav"); }
-
-    pid_t start(const std::vector<std::string>& argv, const std::string& log) {
-        pid_t pid = PipeWireDaemon::spawn(argv, daemon_->file(log));
-        EXPECT_GT(pid, 0);
-        children_.push_back(pid);
-        return pid;
     }
 
     pid_t app(const std::string& name, int frequency) {
@@ -98,13 +74,6 @@ class CaptureOnPipeWire : public ::testing::Test {
         return pid;
     }
 
-    // Records `seconds` of a node: its output, or with `monitor` what a sink plays.
-    Recording record(const std::string& target, int channels, double seconds,
-                     bool monitor = false) {
-        return recordNode(daemon_->file("rec-" + std::to_string(recordings_++) + ".wav"),
-                          daemon_->file("recorder.log"), target, channels, seconds, monitor);
-    }
-
     bool ourNodesGone() {
         return !PipeWireDaemon::run("pw-cli ls Node | grep -q 'org\\.pellimar\\.'") &&
                !PipeWireDaemon::run("pw-link -l | grep -q 'org\\.pellimar\\.'");
@@ -117,12 +86,9 @@ class CaptureOnPipeWire : public ::testing::Test {
                    "pw-metadata 0 default.audio.source | grep -q '\"name\":\"test-mic\"'");
     }
 
-    std::unique_ptr<PipeWireDaemon> daemon_;
     std::string bin_;
     std::string out_;
     std::string err_;
-    std::vector<pid_t> children_;
-    int recordings_ = 0;
 };
 
 TEST_F(CaptureOnPipeWire, EachChannelHoldsItsSlotAloneAndTappedAppsLeaveTheSpeakers) {
