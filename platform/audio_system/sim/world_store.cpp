@@ -474,7 +474,7 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
     struct stat lock {};
     int e = ::fstat(lockFd_.get(), &lock) == 0 ? 0 : errno;
     // Odd while the write is under way; already odd when a writer died mid-write.
-    const std::int64_t begun = std::int64_t(lock.st_mtim.tv_sec) | 1;
+    std::int64_t begun = std::int64_t(lock.st_mtim.tv_sec) | 1;
     if (e == 0) {
         e = setStamp(lockFd_.get(), begun);
     }
@@ -488,16 +488,21 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
     if (e == 0 && ::fstat(fd, &st) != 0) {
         e = errno;
     }
-    if (e == 0 && !holdsLock()) {
-        lockLost_ = true;
-        e = ESTALE;
-    }
     if (e == 0 && ::rename(name.data(), path_.c_str()) != 0) {
         e = errno;
     }
     if (e != 0) {
         ::unlink(name.data());
         return fail(fileError(path_, "cannot write world file", e));
+    }
+    // The directory lock kept us alone even if the lock file was replaced meanwhile; readers
+    // watch the file now at the lock path, so that is the one to stamp.
+    if (!holdsLock()) {
+        lockFd_ = FileDescriptor();
+        struct stat now {};
+        if (openLock() && ::fstat(lockFd_.get(), &now) == 0) {
+            begun = std::int64_t(now.st_mtim.tv_sec) | 1;
+        }
     }
     // Should this fail, the stamp stays odd and readers look at the file on every call.
     const bool stamped = setStamp(lockFd_.get(), begun + 1) == 0;
@@ -513,40 +518,31 @@ Result<void, std::string> WorldStore::writeLocked(const World& world) {
 }
 
 Result<bool, std::string> WorldStore::mutate(const std::function<bool(World&)>& change) {
-    const auto deadline = std::chrono::steady_clock::now() + lockTimeout_;
-    for (;;) {
-        if (auto r = lockForWriting(); !r) {
-            return fail(r.error());
-        }
-        AtExit release([this] { unlock(); });
-        // A writer always looks at the file itself, so even a hand edit is never written over.
-        nextStatCheckNs_ = 0;
-        auto now = current();
-        if (!now) {
-            return fail(now.error());
-        }
-        World next = **now;
-        const std::uint32_t firstFree = next.nextObjectID;
-        bool pruned = pruneDead(next, liveness_);
-        bool changed = change(next);
-        if (!changed && !pruned) {
-            return false;
-        }
-        if (next.nextObjectID < firstFree) {
-            return fail("Simulated audio system: no object IDs left in " + path_ +
-                        " (the ID counter is at its limit)");
-        }
-        lockLost_ = false;
-        auto r = writeLocked(next);
-        if (r) {
-            return true;
-        }
-        // Someone deleted or replaced the lock file under us: start again on the new one.
-        if (!lockLost_ || std::chrono::steady_clock::now() >= deadline) {
-            return fail(r.error());
-        }
-        lockFd_ = FileDescriptor();
+    if (auto r = lockForWriting(); !r) {
+        return fail(r.error());
     }
+    AtExit release([this] { unlock(); });
+    // A writer always looks at the file itself, so even a hand edit is never written over.
+    nextStatCheckNs_ = 0;
+    auto now = current();
+    if (!now) {
+        return fail(now.error());
+    }
+    World next = **now;
+    const std::uint32_t firstFree = next.nextObjectID;
+    bool pruned = pruneDead(next, liveness_);
+    bool changed = change(next);
+    if (!changed && !pruned) {
+        return false;
+    }
+    if (next.nextObjectID < firstFree) {
+        return fail("Simulated audio system: no object IDs left in " + path_ +
+                    " (the ID counter is at its limit)");
+    }
+    if (auto r = writeLocked(next); !r) {
+        return fail(r.error());
+    }
+    return true;
 }
 
 Result<void, std::string> WorldStore::writeWorld(const std::string& path, const World& world) {

@@ -121,7 +121,6 @@ class WorldStore {
     // deleted between a writer's last look at it and its rename must not let a second writer in.
     FileDescriptor dirLockFd_;
     std::chrono::milliseconds lockTimeout_{20000};
-    bool lockLost_ = false;
     // The stamp the cached world is known to be current for.
     ChangeStamp seenStamp_;
     // Hand edits of the file do not move the stamp, so the file is still looked at now and then.
