@@ -491,6 +491,13 @@ Status resolve(const GraphState& s, ObjectID object, const AudioObjectPropertyAd
     return kAudioHardwareBadObjectError;
 }
 
+// Resolved values are copies, so the graph's lock is needed only while resolving.
+Status resolveLocked(Graph& graph, ObjectID object, const AudioObjectPropertyAddress& address,
+                     Resolved& out) {
+    std::lock_guard guard(graph.mutex());
+    return resolve(graph.state(), object, address, out);
+}
+
 std::string fingerprint(const GraphState& s, ObjectID object,
                         const AudioObjectPropertyAddress& address) {
     Resolved r;
@@ -662,9 +669,8 @@ Status PipeWireAudioSystem::getPropertyDataSize(ObjectID object,
                                                 std::uint32_t, const void*,
                                                 std::uint32_t& outSize) {
     outSize = 0;
-    std::lock_guard guard(graph_->mutex());
     Resolved r;
-    if (Status s = resolve(graph_->state(), object, address, r)) {
+    if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
     outSize = (r.isText || r.value || r.tap) ? 8 : std::uint32_t(r.bytes.size());
@@ -708,9 +714,8 @@ Status PipeWireAudioSystem::setPropertyData(ObjectID object,
                                             const AudioObjectPropertyAddress& address,
                                             std::uint32_t, const void*, std::uint32_t size,
                                             const void* data) {
-    std::lock_guard guard(graph_->mutex());
     Resolved r;
-    if (Status s = resolve(graph_->state(), object, address, r)) {
+    if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
     // The daemon offers no change of these values; writing the current one back is no change.
@@ -739,9 +744,8 @@ Status PipeWireAudioSystem::getStringProperty(ObjectID object,
                                               const AudioObjectPropertyAddress& address,
                                               std::optional<std::string>& out) {
     out.reset();
-    std::lock_guard guard(graph_->mutex());
     Resolved r;
-    if (Status s = resolve(graph_->state(), object, address, r)) {
+    if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
     if (!r.isText) {
@@ -755,9 +759,8 @@ Status PipeWireAudioSystem::getValueProperty(ObjectID object,
                                              const AudioObjectPropertyAddress& address,
                                              std::optional<Value>& out) {
     out.reset();
-    std::lock_guard guard(graph_->mutex());
     Resolved r;
-    if (Status s = resolve(graph_->state(), object, address, r)) {
+    if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
     if (r.value) {
@@ -771,9 +774,8 @@ Status PipeWireAudioSystem::getTapDescription(ObjectID object,
                                               const AudioObjectPropertyAddress& address,
                                               std::optional<TapDescription>& out) {
     out.reset();
-    std::lock_guard guard(graph_->mutex());
     Resolved r;
-    if (Status s = resolve(graph_->state(), object, address, r)) {
+    if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
     if (r.tap) {
@@ -804,9 +806,8 @@ Status PipeWireAudioSystem::translateDataSourceName(ObjectID object,
                                                     std::uint32_t,
                                                     std::optional<std::string>& out) {
     out.reset();
-    std::lock_guard guard(graph_->mutex());
     Resolved r;
-    if (Status s = resolve(graph_->state(), object, address, r)) {
+    if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
     return kAudioHardwareUnknownPropertyError;
