@@ -122,10 +122,19 @@ TEST_F(PipeWireSystemTest, NullSinksAndSourcesOfOneTwoAndEightChannelsAreDevices
     for (const auto& c : cases) {
         SCOPED_TRACE(c.uid);
         ObjectID device = 0;
-        // The cache fills from the daemon's events: wait until the format has arrived.
+        // The cache fills from the daemon's events, the format and the format list separately:
+        // wait until both have arrived (the rates read falls back to the graph's rate before).
         ASSERT_TRUE(PipeWireDaemon::waitFor([&] {
             device = deviceNamed(*system_, c.uid);
-            return device != 0 && channels(*system_, device, c.scope) == c.channels;
+            if (device == 0 || channels(*system_, device, c.scope) != c.channels) {
+                return false;
+            }
+            AudioValueRange range{};
+            std::uint32_t bytes = sizeof range;
+            return system_->getPropertyData(device,
+                                            {kAudioDevicePropertyAvailableNominalSampleRates}, 0,
+                                            nullptr, bytes, &range) == 0 &&
+                   range.mMinimum != range.mMaximum;
         }));
         EXPECT_EQ(text(*system_, device, kAudioObjectPropertyName), "Device " + c.uid);
         EXPECT_EQ(scalar<std::uint32_t>(*system_, device, kAudioDevicePropertyTransportType),
