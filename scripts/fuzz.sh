@@ -29,8 +29,11 @@ for line in "${harnesses[@]}"; do
         >"$dir/$name.log" 2>&1; then
         tail -n 60 "$dir/$name.log"
         echo "fuzz.sh: $name crashed; the input is in $dir/artifacts/" >&2
-        exit 1
+        # CI sets PELLIMAR_FUZZ_STRICT=0: a new find by random search is reported loudly but does
+        # not fail an unrelated change; the seed corpora replayed above always fail on a crash.
+        [ "${PELLIMAR_FUZZ_STRICT:-1}" = 0 ] || exit 1
+        found=1
     fi
     grep -E "stat::number_of_executed_units|stat::new_units_added" "$dir/$name.log" || true
 done
-echo "fuzz.sh: no crashes"
+if [ -n "${found:-}" ]; then echo "fuzz.sh: NEW CRASHES FOUND (see above)"; else echo "fuzz.sh: no crashes"; fi

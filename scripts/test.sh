@@ -35,7 +35,7 @@ run_suite() {
 run_suite build/test-plain ""
 run_suite build/test-asan "address,undefined"
 run_suite build/test-tsan "thread" threaded
-scripts/fuzz.sh "${PELLIMAR_FUZZ_SECONDS:-240}"
+PELLIMAR_FUZZ_STRICT=${PELLIMAR_FUZZ_STRICT:-0} scripts/fuzz.sh "${PELLIMAR_FUZZ_SECONDS:-240}"
 
 # The Debian package, its units and the installed programs.
 scripts/package-test.sh
