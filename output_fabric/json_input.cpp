@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/json/json_numbers.hpp"
+
 namespace pellimar::output_fabric {
 namespace {
 
@@ -91,28 +93,14 @@ double number(const json& value, const std::string& path) {
     return value.get<double>();
 }
 
-// Whole numbers within [low, high]; a fraction or a value out of range is refused.
+// Whole numbers the target type holds; a fraction or a value out of range is refused.
 template <typename T>
 T whole(const json& value, const std::string& path) {
-    if (value.is_number_unsigned()) {
-        auto v = value.get<std::uint64_t>();
-        if (v <= std::uint64_t(std::numeric_limits<T>::max())) {
-            return T(v);
-        }
-    } else if (value.is_number_integer()) {
-        auto v = value.get<std::int64_t>();
-        if (v >= std::int64_t(std::numeric_limits<T>::min()) &&
-            (v < 0 || std::uint64_t(v) <= std::uint64_t(std::numeric_limits<T>::max()))) {
-            return T(v);
-        }
-    } else if (value.is_number_float()) {
-        double v = value.get<double>();
-        if (v == std::trunc(v) && v >= double(std::numeric_limits<T>::min()) &&
-            v < std::ldexp(1.0, std::numeric_limits<T>::digits)) {
-            return T(v);
-        }
-    } else {
+    if (!value.is_number()) {
         mismatch("a whole number", value, path);
+    }
+    if (auto v = pellimar::json::wholeNumber<T>(value)) {
+        return *v;
     }
     throw DecodeError{"Number at " + path + " does not fit: " + value.dump() + "."};
 }

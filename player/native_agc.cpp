@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/common/atomic_file.hpp"
+#include "platform/json/json_numbers.hpp"
 
 extern char** environ;
 
@@ -75,26 +76,6 @@ std::optional<double> numberAt(const nlohmann::json& object, const char* key) {
     return it->get<double>();
 }
 
-std::optional<std::int64_t> wholeNumber(const nlohmann::json& value) {
-    if (value.is_number_unsigned()) {
-        const auto u = value.get<std::uint64_t>();
-        if (u > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
-            return std::nullopt;
-        }
-        return std::int64_t(u);
-    }
-    if (value.is_number_integer()) {
-        return value.get<std::int64_t>();
-    }
-    if (value.is_number_float()) {
-        const double d = value.get<double>();
-        if (std::isfinite(d) && d == std::trunc(d) && d >= -9.2e18 && d <= 9.2e18) {
-            return std::int64_t(d);
-        }
-    }
-    return std::nullopt;
-}
-
 std::string iso8601Now() {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
@@ -148,7 +129,7 @@ std::optional<AgcEnvelope> decodeAgcEnvelope(const std::string& text) {
         return std::nullopt;
     }
     AgcEnvelope envelope;
-    if (auto r = wholeNumber(*revision)) {
+    if (auto r = pellimar::json::wholeNumber<std::int64_t>(*revision)) {
         envelope.revision = *r;
     } else {
         return std::nullopt;

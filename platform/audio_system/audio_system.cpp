@@ -5,6 +5,7 @@
 #include "platform/audio_system/pipewire/pw_audio_system.hpp"
 #include "platform/audio_system/sim/sim_audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/json/json_numbers.hpp"
 
 namespace pellimar::audio {
 
@@ -21,12 +22,19 @@ Value tapDescriptionToJson(const TapDescription& d) {
 TapDescription tapDescriptionFromJson(const Value& j) {
     TapDescription d;
     d.name = j.at("name").get<std::string>();
-    d.processes = j.value("processes", std::vector<ObjectID>{});
+    if (auto it = j.find("processes"); it != j.end()) {
+        if (!it->is_array()) {
+            throw std::runtime_error("\"processes\" must be a list of object IDs");
+        }
+        for (const auto& id : *it) {
+            d.processes.push_back(json::requireWhole<ObjectID>(id, "a process object ID"));
+        }
+    }
     d.isPrivate = j.value("private", false);
     d.exclusive = j.value("exclusive", false);
     d.mixdown = j.value("mixdown", true);
     d.mono = j.value("mono", false);
-    d.muteBehavior = TapMuteBehavior(j.value("muteBehavior", 0));
+    d.muteBehavior = TapMuteBehavior(json::requireWhole(j, "muteBehavior", std::int32_t(0)));
     return d;
 }
 

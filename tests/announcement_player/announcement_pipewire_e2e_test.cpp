@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 #include <nlohmann/json.hpp>
 
@@ -58,25 +59,46 @@ class AnnouncementOnPipeWire : public PipeWireProgramsTest {
         return nlohmann::json::parse(slurp(out_), nullptr, false);
     }
 
-    pid_t startPlayer() {
-        return start({PELLIMAR_BIN_DIR "/pellimar-announcement-player", "--file", tone(1000),
-                      "--fade-in-ms", "20"},
-                     "player.log");
-    }
-
-    // Waits until the player's tone fills the capture device's last channel: it plays only once
-    // its tap lists it.
-    void waitForToneOnCapture(int channels) {
-        EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
-            const Recording r = record(kCapture, channels, 1.0);
-            return r.channels == channels && toneShare(r, channels - 1, 1000) > 0.9;
-        })) << slurp(daemon_->file("player.log"));
+    // Starts the player and waits until its tone fills the capture device's last channel: it
+    // plays only once its tap lists it. The player gives up when that takes over 2 s, which a
+    // sanitizer build sharing two cores with other suites' daemons has been seen to need; that
+    // budget is the simulated suite's subject and the routing is this one's, so a player that
+    // gave up is started again, twice at most, and says so in the test's output.
+    pid_t startPlayerHeardOnCapture(int channels) {
+        pid_t player = -1;
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            playerLog_ = "player-" + std::to_string(attempt) + ".log";
+            player = start({PELLIMAR_BIN_DIR "/pellimar-announcement-player", "--file", tone(1000),
+                            "--fade-in-ms", "20"},
+                           playerLog_);
+            bool gaveUp = false;
+            const bool heard = PipeWireDaemon::waitFor([&] {
+                gaveUp =
+                    slurp(daemon_->file(playerLog_)).find("did not attach") != std::string::npos;
+                if (gaveUp) {
+                    return true;
+                }
+                const Recording r = record(kCapture, channels, 1.0);
+                return r.channels == channels && toneShare(r, channels - 1, 1000) > 0.9;
+            });
+            if (heard && !gaveUp) {
+                return player;
+            }
+            if (!gaveUp) {
+                break;
+            }
+            std::fprintf(stderr, "player attempt %d: capture did not attach in time\n", attempt);
+            PipeWireDaemon::signalAndReap(player, SIGTERM);
+        }
+        ADD_FAILURE() << "the player's tone never reached the capture device\n"
+                      << slurp(daemon_->file(playerLog_));
+        return player;
     }
 
     // Ends the player mid-play: status 0 and nothing of it left in the graph.
     void terminatePlayer(pid_t& player) {
         EXPECT_EQ(PipeWireDaemon::signalAndReap(player, SIGTERM), 0)
-            << slurp(daemon_->file("player.log"));
+            << slurp(daemon_->file(playerLog_));
         EXPECT_TRUE(PipeWireDaemon::waitFor([] { return !playerNodeExists(); }));
         EXPECT_FALSE(PipeWireDaemon::run(std::string("pw-link -l | grep -q '") + kPlayer + "'"));
     }
@@ -86,6 +108,7 @@ class AnnouncementOnPipeWire : public PipeWireProgramsTest {
     }
 
     std::string out_;
+    std::string playerLog_ = "player-1.log";
 };
 
 TEST_F(AnnouncementOnPipeWire, OneShotToneIsMutedWhileCapturedThenHeardAloneOnTheSpeakers) {
@@ -93,9 +116,7 @@ TEST_F(AnnouncementOnPipeWire, OneShotToneIsMutedWhileCapturedThenHeardAloneOnTh
     ASSERT_TRUE(capture.is_object()) << slurp(out_);
     const int channels = capture.value("channels", 0);
     ASSERT_EQ(capture.value("announcementChannels", 0), 2) << capture.dump();
-    pid_t player = startPlayer();
-    ASSERT_TRUE(PipeWireDaemon::waitFor(playerNodeExists)) << slurp(daemon_->file("player.log"));
-    waitForToneOnCapture(channels);
+    pid_t player = startPlayerHeardOnCapture(channels);
     // Muted when tapped: while captured, the speakers do not hear it.
     EXPECT_LT(rms(record("speakers", 2, 1.0, true), 0), 1e-4);
 
@@ -125,9 +146,7 @@ TEST_F(AnnouncementOnPipeWire, TheToneReachesTheAnnouncementChannelsAndOnlyThose
     ASSERT_EQ(announcement, 2) << capture.dump();
     ASSERT_GT(channels, announcement);
 
-    pid_t player = startPlayer();
-    ASSERT_TRUE(PipeWireDaemon::waitFor(playerNodeExists)) << slurp(daemon_->file("player.log"));
-    waitForToneOnCapture(channels);
+    pid_t player = startPlayerHeardOnCapture(channels);
     const Recording r = record(kCapture, channels, 1.0);
     ASSERT_EQ(r.channels, channels);
     // The announcement slot is last; the other slot carries the other application alone.

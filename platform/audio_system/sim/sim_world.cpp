@@ -15,10 +15,12 @@
 #include <unordered_set>
 
 #include "platform/audio_system/sim/world_store.hpp"
+#include "platform/json/json_numbers.hpp"
 
 namespace pellimar::audio::sim {
 
 using nlohmann::json;
+using pellimar::json::requireWhole;
 
 // ---- values ----
 
@@ -526,12 +528,13 @@ AudioStreamBasicDescription formatFromJson(const json& j) {
     AudioStreamBasicDescription f;
     f.mSampleRate = j.at("sampleRate").get<double>();
     f.mFormatID = codeFromJson(j.at("formatID"));
-    f.mFormatFlags = j.value("formatFlags", 0u);
-    f.mBytesPerPacket = j.value("bytesPerPacket", 0u);
-    f.mFramesPerPacket = j.value("framesPerPacket", 0u);
-    f.mBytesPerFrame = j.value("bytesPerFrame", 0u);
-    f.mChannelsPerFrame = j.at("channelsPerFrame").get<std::uint32_t>();
-    f.mBitsPerChannel = j.value("bitsPerChannel", 0u);
+    f.mFormatFlags = requireWhole(j, "formatFlags", std::uint32_t(0));
+    f.mBytesPerPacket = requireWhole(j, "bytesPerPacket", std::uint32_t(0));
+    f.mFramesPerPacket = requireWhole(j, "framesPerPacket", std::uint32_t(0));
+    f.mBytesPerFrame = requireWhole(j, "bytesPerFrame", std::uint32_t(0));
+    f.mChannelsPerFrame =
+        requireWhole<std::uint32_t>(j.at("channelsPerFrame"), "\"channelsPerFrame\"");
+    f.mBitsPerChannel = requireWhole(j, "bitsPerChannel", std::uint32_t(0));
     return f;
 }
 
@@ -594,7 +597,7 @@ json streamJson(const Stream& s) {
 
 Stream streamFromJson(const json& j) {
     Stream s;
-    s.id = j.at("id").get<ObjectID>();
+    s.id = requireWhole<ObjectID>(j.at("id"), "\"id\"");
     auto scope = j.at("scope").get<std::string>();
     if (scope != "input" && scope != "output") {
         throw std::runtime_error("stream scope must be \"input\" or \"output\"");
@@ -611,7 +614,7 @@ Stream streamFromJson(const json& j) {
     }
     if (j.contains("pendingFormat")) {
         s.pendingFormat = formatFromJson(j.at("pendingFormat"));
-        s.pendingReads = j.value("pendingReads", 0);
+        s.pendingReads = requireWhole(j, "pendingReads", 0);
     }
     return s;
 }
@@ -660,7 +663,7 @@ json deviceJson(const Device& d) {
 
 Device deviceFromJson(const json& j) {
     Device d;
-    d.id = j.at("id").get<ObjectID>();
+    d.id = requireWhole<ObjectID>(j.at("id"), "\"id\"");
     d.uidIsNull = j.at("uid").is_null();
     d.uid = d.uidIsNull ? std::string() : j.at("uid").get<std::string>();
     d.nameIsNull = j.at("name").is_null();
@@ -675,23 +678,25 @@ Device deviceFromJson(const json& j) {
     }
     for (const auto& s : j.value("dataSources", json::array())) {
         DataSource source;
-        source.id = s.at("id").get<std::uint32_t>();
+        source.id = requireWhole<std::uint32_t>(s.at("id"), "\"id\"");
         if (s.contains("name") && !s["name"].is_null()) {
             source.name = s["name"].get<std::string>();
         }
         d.dataSources.push_back(source);
     }
     if (j.contains("currentDataSource") && !j["currentDataSource"].is_null()) {
-        d.currentSource = j["currentDataSource"].get<std::uint32_t>();
+        d.currentSource =
+            requireWhole<std::uint32_t>(j["currentDataSource"], "\"currentDataSource\"");
     }
     if (j.contains("composition")) {
         d.composition = j["composition"];
     }
-    d.hiddenChannelReads = j.value("hiddenChannelReads", 0);
-    d.exposedChannels = j.value("exposedChannels", 0u);
+    d.hiddenChannelReads = requireWhole(j, "hiddenChannelReads", 0);
+    d.exposedChannels = requireWhole(j, "exposedChannels", std::uint32_t(0));
     if (j.contains("pendingDataSource")) {
-        d.pendingSource = j["pendingDataSource"].get<std::uint32_t>();
-        d.pendingSourceReads = j.value("pendingDataSourceReads", 0);
+        d.pendingSource =
+            requireWhole<std::uint32_t>(j["pendingDataSource"], "\"pendingDataSource\"");
+        d.pendingSourceReads = requireWhole(j, "pendingDataSourceReads", 0);
     }
     return d;
 }
@@ -858,10 +863,10 @@ Result<World, std::string> parseWorld(const std::string& text) {
     std::string where = "top level";
     try {
         World w;
-        w.nextObjectID = j.at("nextObjectID").get<std::uint32_t>();
-        w.defaultInput = j.value("defaultInputDevice", 0u);
-        w.defaultOutput = j.value("defaultOutputDevice", 0u);
-        w.defaultSystemOutput = j.value("defaultSystemOutputDevice", 0u);
+        w.nextObjectID = requireWhole<std::uint32_t>(j.at("nextObjectID"), "\"nextObjectID\"");
+        w.defaultInput = requireWhole(j, "defaultInputDevice", std::uint32_t(0));
+        w.defaultOutput = requireWhole(j, "defaultOutputDevice", std::uint32_t(0));
+        w.defaultSystemOutput = requireWhole(j, "defaultSystemOutputDevice", std::uint32_t(0));
         w.supportsProcessTaps = j.value("supportsProcessTaps", true);
         std::uint32_t highest = 1;
         std::unordered_set<ObjectID> ids;
@@ -885,9 +890,9 @@ Result<World, std::string> parseWorld(const std::string& text) {
         for (const auto& pj : j.value("processes", json::array())) {
             where = "processes";
             Process p;
-            p.id = pj.at("id").get<ObjectID>();
+            p.id = requireWhole<ObjectID>(pj.at("id"), "\"id\"");
             seen(p.id);
-            p.pid = pj.at("pid").get<std::int32_t>();
+            p.pid = requireWhole<std::int32_t>(pj.at("pid"), "\"pid\"");
             if (pj.contains("bundleID") && !pj["bundleID"].is_null()) {
                 p.bundleID = pj["bundleID"].get<std::string>();
             }
@@ -897,13 +902,13 @@ Result<World, std::string> parseWorld(const std::string& text) {
                 throw std::runtime_error("process kind must be \"live\" or \"simulated\"");
             }
             p.kind = kind == "live" ? ProcessKind::live : ProcessKind::simulated;
-            p.startTime = pj.value("startTime", std::uint64_t(0));
+            p.startTime = requireWhole(pj, "startTime", std::uint64_t(0));
             w.processes.push_back(p);
         }
         for (const auto& tj : j.value("taps", json::array())) {
             where = "taps";
             Tap t;
-            t.id = tj.at("id").get<ObjectID>();
+            t.id = requireWhole<ObjectID>(tj.at("id"), "\"id\"");
             seen(t.id);
             t.uid = tj.at("uid").get<std::string>();
             t.description = tapDescriptionFromJson(tj.at("description"));
@@ -914,21 +919,21 @@ Result<World, std::string> parseWorld(const std::string& text) {
         for (const auto& fj : j.value("faults", json::array())) {
             where = "faults";
             Fault f;
-            f.id = fj.value("id", 0u);
+            f.id = requireWhole(fj, "id", std::uint32_t(0));
             auto op = faultOperationFromName(fj.at("operation").get<std::string>());
             if (!op) {
                 throw std::runtime_error("unknown fault operation");
             }
             f.operation = *op;
-            f.object = fj.value("object", 0u);
+            f.object = requireWhole(fj, "object", std::uint32_t(0));
             f.selector = codeFromJson(fj.value("selector", json("*")));
             f.status = Status(codeFromJson(fj.at("status")));
-            f.count = fj.value("count", 1);
+            f.count = requireWhole(fj, "count", 1);
             f.scope = codeFromJson(fj.value("scope", json("*")));
             if (fj.contains("element") && !(fj["element"].is_string() && fj["element"] == "*")) {
-                f.element = fj["element"].get<Element>();
+                f.element = requireWhole<Element>(fj["element"], "\"element\"");
             }
-            f.skip = fj.value("skip", 0);
+            f.skip = requireWhole(fj, "skip", 0);
             if (f.skip < 0) {
                 throw std::runtime_error("a fault's skip count cannot be negative");
             }
@@ -937,13 +942,13 @@ Result<World, std::string> parseWorld(const std::string& text) {
         for (const auto& dj : j.value("delays", json::array())) {
             where = "delays";
             Delay d;
-            d.id = dj.value("id", 0u);
+            d.id = requireWhole(dj, "id", std::uint32_t(0));
             d.effect = delayFromName(dj.at("effect").get<std::string>());
-            d.object = dj.value("object", 0u);
+            d.object = requireWhole(dj, "object", std::uint32_t(0));
             d.uid = dj.value("uid", std::string());
-            d.reads = dj.value("reads", 1);
-            d.count = dj.value("count", 1);
-            d.channels = dj.value("channels", 0u);
+            d.reads = requireWhole(dj, "reads", 1);
+            d.count = requireWhole(dj, "count", 1);
+            d.channels = requireWhole(dj, "channels", std::uint32_t(0));
             w.delays.push_back(d);
         }
         if (w.nextObjectID <= highest) {

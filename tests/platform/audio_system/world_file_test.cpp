@@ -89,6 +89,35 @@ TEST(SimWorldFile, BadFilesGiveClearErrors) {
     }
 }
 
+// A hand-edited number no field can hold is an error naming the field, never a wrapped or
+// undefined conversion (1e30 into a 32-bit field used to abort under the sanitizers).
+TEST(SimWorldFile, NumbersOutOfRangeAreRefused) {
+    const std::string device = R"("devices": [{"id": 2, "uid": "d", "name": "D", "streams": [
+        {"id": 3, "scope": "output", "physicalFormat": {"sampleRate": 48000, "formatID": "lpcm",
+         "channelsPerFrame": 2, "formatFlags": FLAGS}}]}])";
+    auto parse = [&](const std::string& flags) {
+        std::string text = device;
+        text.replace(text.find("FLAGS"), 5, flags);
+        return sim::parseWorld(R"({"nextObjectID": 10, )" + text + "}");
+    };
+    EXPECT_TRUE(parse("9"));
+    EXPECT_TRUE(parse("9.0"));
+    for (const char* bad : {"1e30", "-1e30", "-1", "4294967296", "2.5", "\"9\""}) {
+        auto world = parse(bad);
+        ASSERT_FALSE(world) << bad;
+        EXPECT_NE(world.error().find("formatFlags"), std::string::npos) << world.error();
+    }
+
+    for (const char* bad : {R"({"nextObjectID": 1e30})", R"({"nextObjectID": -5})",
+                            R"({"nextObjectID": 9, "processes": [{"id": 7, "pid": 1e300}]})",
+                            R"({"nextObjectID": 9, "faults": [{"operation": "read",
+                                "status": "!obj", "count": 3e9}]})",
+                            R"({"nextObjectID": 9, "taps": [{"id": 7, "uid": "u",
+                                "description": {"name": "", "processes": [1e20]}}]})"}) {
+        EXPECT_FALSE(sim::parseWorld(bad)) << bad;
+    }
+}
+
 TEST(SimWorldFile, FileGoingBadWhileRunningFailsCallsWithoutCrashing) {
     TempDir dir;
     auto system = sim::SimAudioSystem::open(dir.world());

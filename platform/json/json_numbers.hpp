@@ -1,0 +1,61 @@
+#pragma once
+// Whole numbers read from JSON written by hand or by another program: nlohmann converts a double
+// to an integer with a plain cast, which is undefined for 1e30 or NaN and silently wraps -1, so
+// every integer field goes through here instead.
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace pellimar::json {
+
+// The value as a T when it is a whole number that T holds (2.0 counts, 2.5 does not).
+template <typename T>
+std::optional<T> wholeNumber(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        const auto v = value.get<std::uint64_t>();
+        if (std::in_range<T>(v)) {
+            return T(v);
+        }
+    } else if (value.is_number_integer()) {
+        const auto v = value.get<std::int64_t>();
+        if (std::in_range<T>(v)) {
+            return T(v);
+        }
+    } else if (value.is_number_float()) {
+        const double v = value.get<double>();
+        // The upper bound is a power of two, exact as a double, so the cast below is defined.
+        if (v == std::trunc(v) && v >= double(std::numeric_limits<T>::min()) &&
+            v < std::ldexp(1.0, std::numeric_limits<T>::digits)) {
+            return T(v);
+        }
+    }
+    return std::nullopt;
+}
+
+// The same, throwing std::runtime_error naming `what` for a reader that reports through one
+// catch.
+template <typename T>
+T requireWhole(const nlohmann::json& value, const std::string& what) {
+    if (auto v = wholeNumber<T>(value)) {
+        return *v;
+    }
+    throw std::runtime_error(
+        what + " must be a whole number from " + std::to_string(std::numeric_limits<T>::min()) +
+        " to " + std::to_string(std::numeric_limits<T>::max()) + ", not " + value.dump());
+}
+
+// An optional member: `fallback` when absent.
+template <typename T>
+T requireWhole(const nlohmann::json& object, const char* key, T fallback) {
+    auto it = object.find(key);
+    return it == object.end() ? fallback : requireWhole<T>(*it, std::string("\"") + key + "\"");
+}
+
+}  // namespace pellimar::json
