@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/json/json_numbers.hpp"
+#include "platform/json/json_checks.hpp"
 
 namespace pellimar::output_fabric {
 namespace {

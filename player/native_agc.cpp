@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/common/atomic_file.hpp"
-#include "platform/json/json_numbers.hpp"
+#include "platform/json/json_checks.hpp"
 
 extern char** environ;
 

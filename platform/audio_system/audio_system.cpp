@@ -5,7 +5,7 @@
 #include "platform/audio_system/pipewire/pw_audio_system.hpp"
 #include "platform/audio_system/sim/sim_audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
-#include "platform/json/json_numbers.hpp"
+#include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio {
 

@@ -192,6 +192,10 @@ class ProcessRegistration {
     virtual void setRunning(bool running) = 0;
 };
 
+// How deep an aggregate's description may nest: it is kept as text (in the simulated world file,
+// whose reader refuses more than 256 levels, or in a node property) and printing recurses.
+inline constexpr int kMaxDescriptionNesting = 200;
+
 class AudioSystem {
   public:
     virtual ~AudioSystem() = default;
@@ -227,6 +231,7 @@ class AudioSystem {
                                            std::uint32_t sourceID,
                                            std::optional<std::string>& out) = 0;
 
+    // A description nested deeper than kMaxDescriptionNesting levels fails with kAudio_ParamError.
     virtual Status createAggregateDevice(const Value& description, ObjectID& outDevice) = 0;
     virtual Status destroyAggregateDevice(ObjectID device) = 0;
     virtual Status createProcessTap(const TapDescription& description, ObjectID& outTap) = 0;

@@ -8,6 +8,7 @@
 #include <pipewire/node.h>
 
 #include "platform/audio_system/pipewire/pw_objects.hpp"
+#include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio::pipewire {
 
@@ -57,7 +58,8 @@ std::optional<Value> aggregateComposition(const Node& node) {
 
 Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& outDevice) {
     outDevice = kAudioObjectUnknown;
-    if (!description.is_object()) {
+    if (!description.is_object() ||
+        !pellimar::json::nestedWithin(description, kMaxDescriptionNesting)) {
         return kAudio_ParamError;
     }
     auto uidField = description.find("uid");

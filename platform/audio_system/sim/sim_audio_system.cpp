@@ -17,6 +17,7 @@
 #include <asio/posix/stream_descriptor.hpp>
 
 #include "platform/audio_system/sim/world_store.hpp"
+#include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio::sim {
 
@@ -1095,7 +1096,8 @@ Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID&
             core_->fault(FaultOperation::create, 0, globalAddress(kSimCreateAggregateDevice))) {
         return s;
     }
-    if (!description.is_object()) {
+    if (!description.is_object() ||
+        !pellimar::json::nestedWithin(description, kMaxDescriptionNesting)) {
         return kAudio_ParamError;
     }
     if (auto uid = description.find("uid"); uid != description.end() && !uid->is_string()) {

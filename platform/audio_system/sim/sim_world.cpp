@@ -15,7 +15,7 @@
 #include <unordered_set>
 
 #include "platform/audio_system/sim/world_store.hpp"
-#include "platform/json/json_numbers.hpp"
+#include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio::sim {
 
@@ -1163,6 +1163,10 @@ Result<ObjectID, std::string> WorldControl::addDevice(Device device) {
 }
 
 Result<ObjectID, std::string> WorldControl::addAggregate(const Value& description) {
+    if (!pellimar::json::nestedWithin(description, kMaxDescriptionNesting)) {
+        return fail("a composition nested deeper than " + std::to_string(kMaxDescriptionNesting) +
+                    " levels");
+    }
     ObjectID id = 0;
     auto r = update([&](World& w) {
         Device d = makeAggregate(w, description);

@@ -181,6 +181,18 @@ TEST(SimWorldStore, DeepNestingIsRefusedWithoutOverflowingTheStack) {
     text.replace(text.find("\"id\": 2,"), 8, "\"id\": 2, \"composition\": [[[{\"a\": [[1]]}]]],");
     std::ofstream(dir.world()) << text;
     EXPECT_TRUE(sim::SimAudioSystem::open(dir.world()));
+
+    // A description handed in by a program or the tool is refused before it is stored: once in
+    // the file it would be printed recursively, and no reader could open the world again.
+    Value description = {{"name", "Deep"}, {"uid", "deep"}};
+    description["subdevices"] = Value::parse(deep);  // moved in: a copy would recurse
+    auto running = sim::SimAudioSystem::open(dir.world()).value();
+    ObjectID device = 0;
+    EXPECT_EQ(running->createAggregateDevice(description, device), kAudio_ParamError);
+    auto added = sim::WorldControl(dir.world()).addAggregate(description);
+    ASSERT_FALSE(added);
+    EXPECT_NE(added.error().find("nested deeper than"), std::string::npos) << added.error();
+    EXPECT_TRUE(sim::SimAudioSystem::open(dir.world()));
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 #pragma once
+// Checks on JSON that came from outside the process.
+//
 // Whole numbers read from JSON written by hand or by another program: nlohmann converts a double
 // to an integer with a plain cast, which is undefined for 1e30 or NaN and silently wraps -1, so
 // every integer field goes through here instead.
@@ -10,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -56,6 +59,27 @@ template <typename T>
 T requireWhole(const nlohmann::json& object, const char* key, T fallback) {
     auto it = object.find(key);
     return it == object.end() ? fallback : requireWhole<T>(*it, std::string("\"") + key + "\"");
+}
+
+// Whether no array or object lies deeper than `limit` levels. Copying, comparing and printing a
+// value recurse once per level, so a hostile depth must be refused before any of them; this walk
+// keeps its own stack.
+inline bool nestedWithin(const nlohmann::json& value, int limit) {
+    std::vector<std::pair<const nlohmann::json*, int>> pending{{&value, 1}};
+    while (!pending.empty()) {
+        const auto [v, depth] = pending.back();
+        pending.pop_back();
+        if (!v->is_structured()) {
+            continue;
+        }
+        if (depth > limit) {
+            return false;
+        }
+        for (const auto& item : *v) {
+            pending.emplace_back(&item, depth + 1);
+        }
+    }
+    return true;
 }
 
 }  // namespace pellimar::json
