@@ -322,7 +322,13 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
     }
     logLine(std::string("progressive ") + (isURL ? "url" : "file") +
             " \u2192 stereo AudioQueue @ 48000 Hz");
+    bool outputLost = false;
     while (player.isPlaying()) {
+        if (player.outputStopped()) {
+            // A live stream would otherwise be decoded into nothing for as long as it lasts.
+            outputLost = true;
+            break;
+        }
         player.agc().poll();
         loop.runFor(100ms);
     }
@@ -338,6 +344,9 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         // ffmpeg catches the terminate request and exits with 255 instead of dying of it, and a
         // decoder that ignored it was killed: the stop we asked for is not a decoder failure.
         status = SIGTERM;
+    }
+    if (outputLost) {
+        return fail(PlayerError::playback(kOutputStopped));
     }
     return judgeDecoderEnd(
         {isURL, status, ended.text.trimmed(), ended.text.mentionsIncompleteStream()});

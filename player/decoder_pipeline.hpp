@@ -22,6 +22,9 @@ std::optional<std::string> findFFmpeg(const Environment& environment,
                                       const std::vector<std::string>& candidates);
 std::optional<std::string> findFFmpeg();
 
+// Why the player ends with an error when its output queue stopped by itself mid-play.
+inline constexpr const char* kOutputStopped = "Audio output stopped: the audio server went away.";
+
 // The system's trust store, where the decoder finds the certificate authorities of https servers.
 inline constexpr const char* kSystemCertificateAuthorities = "/etc/ssl/certs/ca-certificates.crt";
 

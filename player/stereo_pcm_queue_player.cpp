@@ -141,6 +141,15 @@ bool StereoPcmQueuePlayer::isPlaying() {
     return true;
 }
 
+bool StereoPcmQueuePlayer::outputStopped() {
+    if (!playing_ || isStopped_ || draining_) {
+        return false;
+    }
+    std::lock_guard queueGuard(queueLock_);
+    std::uint32_t running = 1;
+    return queue_ && queue_->getIsRunning(running) == 0 && running == 0;
+}
+
 void StereoPcmQueuePlayer::enqueueFromPending(AudioQueueBufferRef buffer, OutputQueue& queue) {
     const std::uint32_t capacity = buffer->mAudioDataBytesCapacity;
     auto* data = static_cast<std::uint8_t*>(buffer->mAudioData);

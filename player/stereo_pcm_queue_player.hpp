@@ -56,6 +56,9 @@ class StereoPcmQueuePlayer {
     // Safe from any thread, any number of times; the queue is stopped and disposed once.
     void stop();
     bool isPlaying();
+    // Whether the queue stopped running by itself while the player was still feeding it (its
+    // audio server went away): nothing is heard any more, though isPlaying() stays true.
+    bool outputStopped();
 
     // Moves the queue to a built-in stereo device when the system output is AirPlay.
     static void preferLocalCaptureClockForAirPlay(audio::AudioSystem& system,

@@ -167,7 +167,9 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     Status getIsRunning(std::uint32_t& outRunning) override {
         std::lock_guard lock(mutex_);
-        outRunning = running_ ? 1 : 0;
+        // Without its server the queue has stopped, as a queue whose device went away does,
+        // even while it plays on by the clock for a caller that waits for its buffers.
+        outRunning = running_ && !serverLost_ ? 1 : 0;
         return 0;
     }
 
@@ -385,6 +387,7 @@ class PipeWireOutputQueue final : public OutputQueue {
             lock.unlock();
             const bool lost = graphLost();
             lock.lock();
+            serverLost_ = lost || streamFailed_;
             if (!warned) {
                 warned = true;
                 std::fprintf(stderr, "[audio-queue] %s; playing on without the audio server\n",
@@ -458,6 +461,7 @@ class PipeWireOutputQueue final : public OutputQueue {
     bool draining_ = false;
     bool drainIssued_ = false;
     bool streamFailed_ = false;
+    bool serverLost_ = false;
     bool quit_ = false;
     Clock::time_point lastProcess_{};
 
