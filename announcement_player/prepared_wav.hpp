@@ -4,12 +4,18 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "announcement_player/player_error.hpp"
 
 namespace pellimar::announcement {
+
+// Sample memory: most of a long clip's load time was the kernel faulting its samples in 4 KiB at
+// a time, so large blocks come mapped and populated at once.
+void* allocateSampleMemory(std::size_t bytes);
+void freeSampleMemory(void* p, std::size_t bytes) noexcept;
 
 // Leaves new elements uninitialised, so a 30-minute clip is not written twice (zeros, then
 // samples) while it loads.
@@ -22,6 +28,13 @@ struct UninitialisedAllocator : std::allocator<T> {
     UninitialisedAllocator() = default;
     template <typename U>
     UninitialisedAllocator(const UninitialisedAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+        if (n > std::size_t(-1) / sizeof(T)) {
+            throw std::bad_array_new_length();
+        }
+        return static_cast<T*>(allocateSampleMemory(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { freeSampleMemory(p, n * sizeof(T)); }
     template <typename U>
     void construct(U* p) {
         ::new (static_cast<void*>(p)) U;
