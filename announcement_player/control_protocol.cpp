@@ -41,6 +41,10 @@ std::optional<std::string_view> ControlLineBuffer::next() {
 }
 
 std::optional<json> decodeControlLine(std::string_view line) {
+    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
+    if (line.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
     json object = json::parse(line.begin(), line.end(), nullptr, false);
     if (!object.is_object()) {
         return std::nullopt;

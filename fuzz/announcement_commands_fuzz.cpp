@@ -2,8 +2,8 @@
 // command. The first byte chooses the longest line allowed (255: the real limit; otherwise that
 // many bytes, so that over-long lines are reached with short inputs), the second how the stream
 // is split into reads; the rest is the stream. The lines taken, and whether the stream is refused
-// as too long, must not depend on the split, and every decoded command must encode back to
-// itself.
+// as too long, must not depend on the split; a line decoded must be JSON text, and its command
+// must encode back to itself.
 
 #include <cstdint>
 #include <cstdlib>
@@ -68,6 +68,21 @@ Framing received(std::string_view stream, std::size_t limit, std::uint32_t seed)
     return out;
 }
 
+// JSON text holds no control byte but white space, and is UTF-8.
+bool couldBeJSON(std::string_view text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            return false;
+        }
+    }
+    try {
+        (void)json(std::string(text)).dump();
+        return true;
+    } catch (const json::type_error&) {
+        return false;
+    }
+}
+
 json encode(const AnnouncementCommand& command) {
     json object = json::object();
     if (!command.id.empty()) {
@@ -102,6 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto object = decodeControlLine(line);
         if (!object) {
             continue;
+        }
+        if (!couldBeJSON(line)) {
+            std::abort();  // a line taken for a command that is no JSON text
         }
         const AnnouncementCommand command = decodeAnnouncementCommand(*object);
         // What the service sends back quotes the id; the event must always be writable.

@@ -1,6 +1,7 @@
 // The output fabric's JSON arguments ("ensure", "configure", "restore") and its UTF-8 check, all
 // on the same input. The check must agree with the JSON library's own; whatever decodes must be
-// UTF-8, and must encode back to JSON that decodes to the same records.
+// UTF-8 JSON text (no control byte but white space), and must encode back to JSON that decodes to
+// the same records.
 
 #include <cmath>
 #include <cstdint>
@@ -104,6 +105,11 @@ void check(const std::string& text, Decode decode) {
     }
     if (!isUTF8(text)) {
         std::abort();  // decoded from bytes that are not UTF-8
+    }
+    for (unsigned char c : text) {
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            std::abort();  // JSON text holds no control byte but white space
+        }
     }
     if (!writable(*first)) {
         return;

@@ -54,6 +54,8 @@ TEST(ControlCommands, OnlyObjectsAreCommandsAndMistypedFieldsCountAsAbsent) {
     for (const char* line : {"", "[1,2]", "not json", "\"text\"", "{} {}", "{\"a\":1"}) {
         EXPECT_FALSE(decodeControlLine(line)) << line;
     }
+    // The JSON library would stop at the NUL and take the object before it.
+    EXPECT_FALSE(decodeControlLine(std::string("{\"command\":\"stop\"}\0garbage", 26)));
     const auto object = decodeControlLine(
         R"({"command":"load","id":7,"filePath":"/a.wav","clip":null,"target":["p1"]})");
     ASSERT_TRUE(object);
