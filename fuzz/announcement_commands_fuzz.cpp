@@ -5,6 +5,7 @@
 // as too long, must not depend on the split; a line decoded must be JSON text, and its command
 // must encode back to itself.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
