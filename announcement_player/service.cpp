@@ -79,25 +79,22 @@ class Service {
             finish(1);
             return;
         }
-        received_.append(chunk, std::size_t(n));
-        std::size_t start = 0;
-        for (std::size_t newline;
-             !finished() && (newline = received_.find('\n', start)) != std::string::npos;
-             start = newline + 1) {
-            json object = json::parse(received_.begin() + std::ptrdiff_t(start),
-                                      received_.begin() + std::ptrdiff_t(newline), nullptr, false);
-            if (!object.is_object()) {
+        lines_.append(std::string_view(chunk, std::size_t(n)));
+        while (!finished()) {
+            const auto line = lines_.next();
+            if (!line) {
+                break;
+            }
+            auto object = decodeControlLine(*line);
+            if (!object) {
                 logLine("Announcement control line is not a JSON object.");
                 closeOutput();
                 finish(1);
                 return;
             }
-            output_->command(object);
+            output_->command(*object);
         }
-        received_.erase(0, start);
-        // Only the line still waiting for its line feed counts against the limit, so whether a
-        // legal stream of lines is accepted does not depend on how its writes were split.
-        if (!finished() && received_.size() > kReceiveLimit) {
+        if (!finished() && lines_.tooLong()) {
             logLine("Announcement control line longer than 65536 bytes.");
             closeOutput();
             finish(1);
@@ -108,7 +105,7 @@ class Service {
     RunLoop& loop_;
     std::unique_ptr<WarmAnnouncementOutput> output_;
     std::unique_ptr<ReadSource> source_;
-    std::string received_;
+    ControlLineBuffer lines_;
     std::optional<int> exitStatus_;
 };
 

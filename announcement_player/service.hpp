@@ -5,12 +5,12 @@
 
 #include <string>
 
+#include "announcement_player/control_protocol.hpp"
 #include "announcement_player/player_error.hpp"
 #include "announcement_player/tap_wait.hpp"
 
 namespace pellimar::announcement {
 
-inline constexpr std::size_t kReceiveLimit = 65536;
 inline constexpr const char* kNeedsProcessTaps =
     "Announcement capture requires macOS 14.2 or later.";
 

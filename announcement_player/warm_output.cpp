@@ -12,19 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string stringOr(const json& object, const char* key, std::string fallback) {
-    const auto it = object.find(key);
-    return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
-}
-
-std::optional<std::string> optionalString(const json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) {
-        return std::nullopt;
-    }
-    return it->get<std::string>();
-}
-
 json errorEvent(const std::string& id, const std::string& message) {
     return {{"event", "error"}, {"id", id}, {"error", message}};
 }
@@ -144,17 +131,18 @@ void WarmAnnouncementOutput::close() {
 }
 
 void WarmAnnouncementOutput::command(const json& object) {
-    const std::string id = stringOr(object, "id", "");
-    const std::optional<std::string> name = optionalString(object, "command");
+    const AnnouncementCommand command = decodeAnnouncementCommand(object);
+    const std::string& id = command.id;
+    const std::optional<std::string>& name = command.name;
     if (name == "load") {
-        const auto path = optionalString(object, "filePath");
+        const auto& path = command.filePath;
         if (id.empty() || activeID_ || loading_ || !path || !path->starts_with("/")) {
             send(errorEvent(id, kLoadRefused));
             return;
         }
         load(id, *path);
     } else if (name == "play") {
-        const auto clip = optionalString(object, "clip");
+        const auto& clip = command.clip;
         if (id.empty() || activeID_ || loading_ || !clip || clip != loadedID_ || loaded_.empty()) {
             send(errorEvent(id, kPlayRefused));
             return;
@@ -168,7 +156,7 @@ void WarmAnnouncementOutput::command(const json& object) {
         loadedID_.reset();
         send({{"event", "playing"}, {"id", id}});
     } else if (name == "stop") {
-        const auto target = optionalString(object, "target");
+        const auto& target = command.target;
         if (!target || target != activeID_ || endBuffer_ || stopping_) {
             return;
         }

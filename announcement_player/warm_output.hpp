@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "announcement_player/control_protocol.hpp"
 #include "announcement_player/player_error.hpp"
 #include "announcement_player/prepared_wav.hpp"
 #include "announcement_player/tap_wait.hpp"

@@ -117,6 +117,12 @@ std::vector<T> list(const json& value, const std::string& path, Decode decode) {
 
 template <typename T, typename Decode>
 Fallible<T> decode(const std::string& bytes, Decode body) {
+    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
+    if (const auto nul = bytes.find('\0'); nul != std::string::npos) {
+        return fail(
+            FabricError::message("The given data was not valid JSON: a NUL byte at offset " +
+                                 std::to_string(nul) + "."));
+    }
     json document;
     try {
         document = json::parse(bytes);

@@ -14,11 +14,15 @@ namespace pellimar::output_fabric {
 struct FabricMember {
     std::string stableId;
     std::optional<bool> enabled;
+
+    bool operator==(const FabricMember&) const = default;
 };
 
 struct Fabric {
     std::vector<FabricMember> members;
     std::optional<std::string> clockMasterStableId;
+
+    bool operator==(const Fabric&) const = default;
 };
 
 struct ControlRequest {
@@ -26,18 +30,24 @@ struct ControlRequest {
     std::optional<std::int64_t> outputChannels;
     std::optional<double> sampleRate;
     std::optional<std::uint32_t> inputSourceId;
+
+    bool operator==(const ControlRequest&) const = default;
 };
 
 struct StreamRestore {
     std::string physical;
     std::uint32_t stream = 0;
     std::string virtualFormat;
+
+    bool operator==(const StreamRestore&) const = default;
 };
 
 struct ControlRestore {
     std::optional<std::uint32_t> inputSourceId;
     std::string stableId;
     std::vector<StreamRestore> streams;
+
+    bool operator==(const ControlRestore&) const = default;
 };
 
 bool isUTF8(const std::string& text);

@@ -40,6 +40,12 @@ std::optional<std::string> option(const std::vector<std::string>& args, const st
     return std::nullopt;
 }
 
+// The event's name; empty when "event" is missing or not a string (json::value would throw).
+std::string eventName(const json& event) {
+    const auto it = event.find("event");
+    return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 class Connection {
   public:
     explicit Connection(int fd) : fd_(fd) {}
@@ -97,7 +103,7 @@ class Connection {
             if (!event) {
                 return std::nullopt;
             }
-            if (event->value("event", "") == name || event->value("event", "") == "error") {
+            if (eventName(*event) == name || eventName(*event) == "error") {
                 return event;
             }
         }
@@ -183,7 +189,7 @@ int main(int argc, char** argv) {
     }
     connection.send({{"command", "load"}, {"id", "clip-1"}, {"filePath", *clip}});
     auto loaded = connection.until("loaded", milliseconds(30000));
-    if (!loaded || loaded->value("event", "") != "loaded") {
+    if (!loaded || eventName(*loaded) != "loaded") {
         connection.close();
         return finish(failWith("the clip was not loaded"));
     }
@@ -198,5 +204,5 @@ int main(int argc, char** argv) {
     }
     auto completed = connection.until("completed", std::chrono::hours(1));
     connection.close();
-    return finish(completed && completed->value("event", "") == "completed" ? 0 : 1);
+    return finish(completed && eventName(*completed) == "completed" ? 0 : 1);
 }

@@ -142,7 +142,10 @@ TEST(AnnouncementService, ServesLoadPlayAndStopAsTheControllerSeesIt) {
 TEST(AnnouncementService, ProtocolViolationsEndItWithStatusOne) {
     for (const std::string& bad :
          {std::string("\n"), std::string("[1,2]\n"), std::string("not json\n"),
-          std::string("\"text\"\n"), std::string(70000, ' ')}) {
+          std::string("\"text\"\n"), std::string(70000, ' '),
+          // A complete object over the limit, however the reads happen to cut it.
+          json({{"command", "nope"}, {"id", "x"}, {"pad", std::string(70000, 'L')}}).dump() + "\n",
+          std::string("{\"command\":\"stop\"}\0garbage\n", 27)}) {
         SCOPED_TRACE(bad.substr(0, 10));
         AnnouncementWorld world;
         Service service(world);

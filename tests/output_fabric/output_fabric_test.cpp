@@ -243,5 +243,16 @@ TEST(JsonInput, EncodingAndShapes) {
     EXPECT_TRUE(decodeControlRestores(R"([{"stableId":"a","streams":[]}])"));
 }
 
+// The JSON library takes a NUL byte for the end of the text; what follows it must not be ignored.
+TEST(JsonInput, ANulByteIsNotTheEndOfTheText) {
+    const std::string trailing("[]\0garbage", 10);
+    EXPECT_FALSE(decodeControlRequests(trailing));
+    EXPECT_FALSE(decodeControlRestores(trailing));
+    auto fabric = decodeFabric(std::string(R"({"members":[]})") + '\0' + "}");
+    ASSERT_FALSE(fabric);
+    EXPECT_EQ(fabric.error().description(),
+              "The given data was not valid JSON: a NUL byte at offset 14.");
+}
+
 }  // namespace
 }  // namespace pellimar::output_fabric
