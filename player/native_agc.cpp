@@ -119,6 +119,10 @@ bool AgcSettings::valid() const {
 }
 
 std::optional<AgcEnvelope> decodeAgcEnvelope(const std::string& text) {
+    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
+    if (text.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
     const auto root = nlohmann::json::parse(text, nullptr, false);
     if (root.is_discarded() || !root.is_object()) {
         return std::nullopt;

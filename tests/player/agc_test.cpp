@@ -433,6 +433,7 @@ TEST(AgcSettingsRules, EnvelopeDecoding) {
     EXPECT_FALSE(decodeAgcEnvelope("{\"revision\": 4, \"config\": {"));
     EXPECT_FALSE(decodeAgcEnvelope("[]"));
     EXPECT_FALSE(decodeAgcEnvelope(""));
+    EXPECT_FALSE(decodeAgcEnvelope(std::string(kFullConfig) + '\0' + "}"));  // not cut at the NUL
     // An out-of-range value still decodes; configure is what refuses it.
     EXPECT_TRUE(edited([](auto& j) { j["config"]["windowMs"] = 50; }));
 }

@@ -848,6 +848,10 @@ bool nestedWithin(const std::string& text, int limit) {
 }  // namespace
 
 Result<World, std::string> parseWorld(const std::string& text) {
+    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
+    if (const auto nul = text.find('\0'); nul != std::string::npos) {
+        return fail("a NUL byte at offset " + std::to_string(nul));
+    }
     if (!nestedWithin(text, kMaxNesting)) {
         return fail("nested deeper than " + std::to_string(kMaxNesting) + " levels");
     }

@@ -116,6 +116,8 @@ TEST(SimWorldFile, NumbersOutOfRangeAreRefused) {
                                 "description": {"name": "", "processes": [1e20]}}]})"}) {
         EXPECT_FALSE(sim::parseWorld(bad)) << bad;
     }
+    // What follows a NUL byte is not silently dropped.
+    EXPECT_FALSE(sim::parseWorld(std::string("{\"nextObjectID\": 9}\0{", 22)));
 }
 
 TEST(SimWorldFile, FileGoingBadWhileRunningFailsCallsWithoutCrashing) {
