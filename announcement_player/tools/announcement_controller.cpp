@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -136,7 +137,14 @@ int main(int argc, char** argv) {
             .value_or((std::filesystem::read_symlink("/proc/self/exe").parent_path() /
                        "pellimar-announcement-player")
                           .string());
-    const int stopAfter = std::stoi(option(args, "--stop-after-ms").value_or("-1"));
+    int stopAfter = -1;
+    if (const auto text = option(args, "--stop-after-ms")) {
+        const auto [end, error] =
+            std::from_chars(text->data(), text->data() + text->size(), stopAfter);
+        if (error != std::errc() || end != text->data() + text->size() || stopAfter < 0) {
+            return failWith("--stop-after-ms takes a whole number of milliseconds");
+        }
+    }
 
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
