@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <numbers>
 
 #include <nlohmann/json.hpp>
 
@@ -260,15 +261,73 @@ AgcState NativeAgc::state() const {
 
 namespace {
 
-// Far wider than the approximations' errors (1e-14 dB, 1e-11 relative gain), far narrower than
+// Far wider than the approximations' errors (1e-13 dB, 1e-11 relative gain), far narrower than
 // anything audible: decisions closer than this to a threshold are made the exact way.
 constexpr double kDbMargin = 1e-6;
 constexpr double kRelativeMargin = 1e-9;
 constexpr double kHalfMargin = 1e-5;
 // An approximate gain is recomputed exactly after this many multiplicative steps.
 constexpr int kGainSteps = 2048;
+// One block's per-frame gains stay in the first-level cache between the two passes over it.
+constexpr int kBlockFrames = 256;
 
 constexpr double kDbPerNeper = 4.35;  // 10 / ln 10, rounded up
+constexpr double kDbPerNeperNearest = 10 / std::numbers::ln10;
+
+// The raw statistics in whole numbers. A squared 16-bit sample is a whole number of 2^-30, and
+// so is every partial sum below 2^53 of them (2^23 full-scale frames): there the left-to-right
+// sum in doubles is exact, so it equals this one in any order. Beyond that it is done as such.
+void measureRaw(const std::int16_t* samples, std::int64_t frames, AgcState& s) {
+    std::int64_t energy[2] = {0, 0};
+    int peak[2] = {0, 0};
+    for (std::int64_t i = 0; i < frames; ++i) {
+        const int l = samples[2 * i];
+        const int r = samples[2 * i + 1];
+        energy[0] += l * l;
+        energy[1] += r * r;
+        peak[0] = std::max(peak[0], std::abs(l));
+        peak[1] = std::max(peak[1], std::abs(r));
+    }
+    for (int c = 0; c < 2; ++c) {
+        s.rawPeak[c] = peak[c] / 32768.0;
+        if (energy[c] < (std::int64_t(1) << 53)) {
+            s.rawEnergy[c] = double(energy[c]) * 0x1p-30;
+            continue;
+        }
+        double sum = 0;
+        for (std::int64_t i = 0; i < frames; ++i) {
+            const double v = samples[2 * i + c] / 32768.0;
+            sum += v * v;
+        }
+        s.rawEnergy[c] = sum;
+    }
+}
+
+// Both samples of a frame at once (GCC/Clang vector extensions; SSE2 on x86-64).
+using Pair = double __attribute__((vector_size(16)));
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+
+// A frame scaled by an approximate gain and rounded to nearest. `careful` marks a sample that
+// may come out otherwise with the exact gain: near a half (where nearest also differs from
+// halves-away-from-zero), or with the frame near the ceiling or the top of the range.
+struct ScaledFrame {
+    PairBits sample;  // the low 16 bits are the output sample
+    PairBits careful;
+};
+
+ScaledFrame scaleFrame(const std::int16_t* frame, double gain, double carefulAbove) {
+    // Adding 1.5 * 2^52 rounds to an integer, which then sits in the low bits.
+    constexpr double kRounder = 0x1.8p52;
+    const Pair scaled = Pair{double(frame[0]), double(frame[1])} * gain;
+    const Pair shifted = scaled + kRounder;
+    const Pair error = scaled - (shifted - kRounder);
+    const PairBits magnitudeMask = {std::numeric_limits<std::int64_t>::max(),
+                                    std::numeric_limits<std::int64_t>::max()};
+    const Pair magnitude = Pair(PairBits(scaled) & magnitudeMask);
+    const Pair errorMagnitude = Pair(PairBits(error) & magnitudeMask);
+    return {PairBits(shifted),
+            (magnitude >= carefulAbove) | (errorMagnitude >= 0.5 - kHalfMargin)};
+}
 
 // One frame's gain step, computed plainly.
 double stepGain(const AgcSettings& c, double level, double gainDb, double riseStep,
@@ -286,51 +345,60 @@ double stepGain(const AgcSettings& c, double level, double gainDb, double riseSt
     return gainDb;
 }
 
-// What the gain step comes to at a level, and how far (in dB of level and gain together) that
-// stays so. `none`: no shortcut, each frame is computed plainly.
+// What the gain step comes to at a level, and for how long that stays so: for up to `frames`
+// more tracked frames while the level stays strictly between `low` and `high`. `none`: no
+// shortcut, each frame is computed plainly.
 struct Decision {
     enum Kind { none, hold, rise, fall, toMaxBoost, toMaxAttenuation } kind = none;
-    double level = 0;
-    double gainDb = 0;
-    double slackDb = 0;
+    double low = 0;
+    double high = 0;
+    std::int64_t frames = 0;
 };
 
 Decision decide(const AgcSettings& c, double level, double gainDb, double riseStep,
                 double fallStep) {
     Decision d;
-    d.level = level;
-    d.gainDb = gainDb;
-    const double desired = c.targetRmsDb - 10 * std::log10(level);
+    // The natural logarithm is far cheaper than log10 and within 1e-13 dB of it, which the
+    // margin covers.
+    const double desired = c.targetRmsDb - kDbPerNeperNearest * std::log(level);
     const double off = std::fabs(desired - gainDb);
+    double slackDb = 0;
     if (off <= c.deadbandDb) {
         d.kind = Decision::hold;
-        d.slackDb = c.deadbandDb - off;
+        slackDb = c.deadbandDb - off;
     } else if (desired > c.maxBoostDb) {
         d.kind = Decision::toMaxBoost;
-        d.slackDb = std::min(off - c.deadbandDb, desired - c.maxBoostDb);
+        slackDb = std::min(off - c.deadbandDb, desired - c.maxBoostDb);
     } else if (desired < -c.maxAttenuationDb) {
         d.kind = Decision::toMaxAttenuation;
-        d.slackDb = std::min(off - c.deadbandDb, -c.maxAttenuationDb - desired);
+        slackDb = std::min(off - c.deadbandDb, -c.maxAttenuationDb - desired);
     } else if (desired - gainDb > riseStep || desired - gainDb < -fallStep) {
         d.kind = desired > gainDb ? Decision::rise : Decision::fall;
-        d.slackDb = std::min(
+        slackDb = std::min(
             {off - c.deadbandDb, c.maxBoostDb - desired, desired + c.maxAttenuationDb,
              desired > gainDb ? desired - gainDb - riseStep : gainDb - fallStep - desired});
     }
-    d.slackDb -= kDbMargin;
-    if (d.slackDb <= 0) {
+    slackDb -= kDbMargin;
+    if (slackDb <= 0) {
         d.kind = Decision::none;
+        return d;
     }
+    // The decision holds while the level's move in dB plus the gain's stays inside the slack.
+    // A moving gain gets half of it, which fixes how many frames the decision may serve (the
+    // first one with the gain unmoved); the level gets the rest.
+    d.frames = std::numeric_limits<std::int64_t>::max();
+    double levelSlackDb = slackDb;
+    if (d.kind != Decision::hold) {
+        const double step = std::max(riseStep, fallStep);
+        const double moves = std::min(std::floor(slackDb / 2 / step), 1e9);
+        d.frames = std::int64_t(moves) + 1;
+        levelSlackDb = slackDb - moves * step;
+    }
+    // |10 log10(x / level)| <= kDbPerNeper |x - level| / min(x, level).
+    const double widen = 1 + levelSlackDb / kDbPerNeper;
+    d.low = level / widen;
+    d.high = level * widen;
     return d;
-}
-
-// sampleFromScaled for |scaled| < 2^31, exactly, without a library call: truncation, then the
-// fraction decides.
-std::int16_t roundedSample(double scaled) {
-    const auto whole = std::int64_t(scaled);
-    const double fraction = scaled - double(whole);
-    const std::int64_t rounded = whole + (fraction >= 0.5) - (fraction <= -0.5);
-    return std::int16_t(std::clamp<std::int64_t>(rounded, -32768, 32767));
 }
 
 }  // namespace
@@ -341,19 +409,10 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
         return;
     }
     AgcState& s = state_;
-    s.rawEnergy[0] = s.rawEnergy[1] = 0;
-    s.rawPeak[0] = s.rawPeak[1] = 0;
     s.rawFrames = frames;
     s.rawUpdatedAtMs = wallClockMs();
+    measureRaw(samples, frames, s);
     if (!s.config.enabled) {
-        for (std::int64_t i = 0; i < frames; ++i) {
-            const double l = samples[2 * i] / 32768.0;
-            const double r = samples[2 * i + 1] / 32768.0;
-            s.rawEnergy[0] += l * l;
-            s.rawEnergy[1] += r * r;
-            s.rawPeak[0] = std::max(s.rawPeak[0], std::fabs(l));
-            s.rawPeak[1] = std::max(s.rawPeak[1], std::fabs(r));
-        }
         return;
     }
 
@@ -369,6 +428,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     // energy domain, which spares a logarithm per frame without changing a single decision.
     const double closeEnergy = std::pow(10, c.silenceDb / 10);
     const double openEnergy = std::pow(10, openDb / 10);
+    const double clearlyOpen = openEnergy * (1 + kRelativeMargin);
     auto gateCompare = [](double x, double thresholdEnergy, double thresholdDb) {
         if (x < thresholdEnergy * (1 - kRelativeMargin)) {
             return -1;
@@ -389,120 +449,123 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     bool gateOpen = s.gateOpen;
     bool peakLimited = false;
     bool tracking = false;
-    double rawEnergy[2] = {0, 0};
-    double rawPeak[2] = {0, 0};
 
     // The linear gain follows gainDb by multiplication while gainDb moves by whole steps; it is
     // exact when `steps` is 0.
     double gain = std::pow(10, gainDb / 20);
     int steps = 0;
     Decision decision;
-    auto exactGain = [&] {
-        if (steps != 0) {
-            gain = std::pow(10, gainDb / 20);
-            steps = 0;
-        }
-        return gain;
-    };
 
-    for (std::int64_t i = 0; i < frames; ++i) {
-        std::int16_t* frame = samples + 2 * i;
-        const double l = frame[0] / 32768.0;
-        const double r = frame[1] / 32768.0;
-        rawEnergy[0] += l * l;
-        rawEnergy[1] += r * r;
-        rawPeak[0] = std::max(rawPeak[0], std::fabs(l));
-        rawPeak[1] = std::max(rawPeak[1], std::fabs(r));
-        const double peak = std::max(std::fabs(l), std::fabs(r));
-        const double ms = (l * l + r * r) * 0.5;
-        energy = a * energy + (1 - a) * ms;
-        gateEnergy = g * gateEnergy + (1 - g) * ms;
-        const double gateLevel = std::max(gateEnergy, 1e-20);
-        const bool belowSilence = gateCompare(gateLevel, closeEnergy, c.silenceDb) < 0;
+    // Below this magnitude a scaled sample is clear of the ceiling and of the clamp at 32767.
+    const double carefulAbove = std::min(ceiling * (1 - kRelativeMargin) * 32768, 32767.0);
 
-        if (belowSilence) {
-            quietSamples += 1;
-            if (quietSamples >= holdFrames) {
-                gateOpen = false;
-            }
-        } else if (gateCompare(gateLevel, openEnergy, openDb) > 0) {
-            gateOpen = true;
-            quietSamples = 0;
-        }
+    // The output goes to a block buffer first: the rare frames the approximate gain cannot settle
+    // are redone exactly from the input afterwards.
+    double gains[kBlockFrames];
+    double gainDbs[kBlockFrames];
+    std::int16_t out[2 * kBlockFrames];
+    for (std::int64_t start = 0; start < frames; start += kBlockFrames) {
+        const int n = int(std::min<std::int64_t>(kBlockFrames, frames - start));
+        std::int16_t* const block = samples + 2 * start;
+        PairBits careful = {0, 0};
 
-        const double before = gainDb;
-        if (!belowSilence && gateOpen && ms > 0) {
-            const double level = std::max(energy, 1e-20);
-            // The level moved by at most kDbPerNeper |ln(level / reference)| dB since the decision
-            // was made, the gain by what it stepped: while both together stay inside the
-            // decision's slack, the exact computation would decide the same.
-            const double moved = std::fabs(level - decision.level) * kDbPerNeper;
-            if (decision.kind == Decision::none ||
-                moved >= (decision.slackDb - std::fabs(gainDb - decision.gainDb)) *
-                             std::min(level, decision.level)) {
-                decision = decide(c, level, gainDb, riseStep, fallStep);
-            }
-            switch (decision.kind) {
-                case Decision::none:
-                    gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
-                    break;
-                case Decision::hold:
-                    break;
-                case Decision::rise:
-                    gainDb = gainDb + riseStep;
-                    break;
-                case Decision::fall:
-                    gainDb = gainDb + -fallStep;
-                    break;
-                case Decision::toMaxBoost:
-                    gainDb =
-                        gainDb + std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
-                    break;
-                case Decision::toMaxAttenuation:
-                    gainDb = gainDb +
-                             std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep), riseStep);
-                    break;
-            }
-            tracking = true;
-        } else {
-            tracking = false;
-        }
+        for (int i = 0; i < n; ++i) {
+            const std::int64_t left = block[2 * i];
+            const std::int64_t right = block[2 * i + 1];
+            // Exactly (l² + r²) × 0.5: the squares and their sum are whole numbers of 2^-30.
+            const double ms = double(left * left + right * right) * 0x1p-31;
+            energy = a * energy + (1 - a) * ms;
+            gateEnergy = g * gateEnergy + (1 - g) * ms;
 
-        if (gainDb != before) {
-            if (gainDb == before + riseStep && steps < kGainSteps) {
-                gain *= riseFactor;
-                ++steps;
-            } else if (gainDb == before + -fallStep && steps < kGainSteps) {
-                gain *= fallFactor;
-                ++steps;
+            bool belowSilence = false;
+            if (gateEnergy > clearlyOpen) {
+                gateOpen = true;
+                quietSamples = 0;
             } else {
-                gain = std::pow(10, gainDb / 20);
-                steps = 0;
+                const double gateLevel = std::max(gateEnergy, 1e-20);
+                belowSilence = gateCompare(gateLevel, closeEnergy, c.silenceDb) < 0;
+                if (belowSilence) {
+                    quietSamples += 1;
+                    if (quietSamples >= holdFrames) {
+                        gateOpen = false;
+                    }
+                } else if (gateCompare(gateLevel, openEnergy, openDb) > 0) {
+                    gateOpen = true;
+                    quietSamples = 0;
+                }
             }
-        }
-        const double reach = gain * peak;
-        if (reach > ceiling * (1 + kRelativeMargin) ||
-            (reach >= ceiling * (1 - kRelativeMargin) && exactGain() * peak > ceiling)) {
-            const double limited = ceiling / peak;
-            peakLimited = true;
-            frame[0] = roundedSample(l * limited * 32768);
-            frame[1] = roundedSample(r * limited * 32768);
-            continue;
-        }
-        // Below the ceiling |scaled| <= 32768. The approximate gain rounds the same way unless
-        // the product lies within a hair of a half.
-        for (int ch = 0; ch < 2; ++ch) {
-            const double scaled = frame[ch] * gain;
-            const auto whole = std::int64_t(scaled);
-            const double fraction = scaled - double(whole);
-            if (std::fabs(std::fabs(fraction) - 0.5) < kHalfMargin) {
-                frame[ch] = roundedSample((ch == 0 ? l : r) * exactGain() * 32768);
-            } else {
-                // Below the ceiling no clamp is needed but +1.0 at a 0 dB ceiling.
-                frame[ch] = std::int16_t(
-                    std::min<std::int64_t>(whole + (fraction > 0.5) - (fraction < -0.5), 32767));
+
+            const double before = gainDb;
+            tracking = !belowSilence && gateOpen && ms > 0;
+            if (tracking) {
+                const double level = std::max(energy, 1e-20);
+                if (!(decision.frames > 0 && level > decision.low && level < decision.high)) {
+                    decision = decide(c, level, gainDb, riseStep, fallStep);
+                }
+                --decision.frames;
+                switch (decision.kind) {
+                    case Decision::none:
+                        gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
+                        break;
+                    case Decision::hold:
+                        break;
+                    case Decision::rise:
+                        gainDb = gainDb + riseStep;
+                        break;
+                    case Decision::fall:
+                        gainDb = gainDb + -fallStep;
+                        break;
+                    case Decision::toMaxBoost:
+                        gainDb = gainDb +
+                                 std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
+                        break;
+                    case Decision::toMaxAttenuation:
+                        gainDb = gainDb + std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep),
+                                                   riseStep);
+                        break;
+                }
             }
+
+            if (gainDb != before) {
+                if (gainDb == before + riseStep && steps < kGainSteps) {
+                    gain *= riseFactor;
+                    ++steps;
+                } else if (gainDb == before + -fallStep && steps < kGainSteps) {
+                    gain *= fallFactor;
+                    ++steps;
+                } else {
+                    gain = std::pow(10, gainDb / 20);
+                    steps = 0;
+                }
+            }
+            gains[i] = gain;
+            gainDbs[i] = gainDb;
+            const ScaledFrame scaled = scaleFrame(block + 2 * i, gain, carefulAbove);
+            careful |= scaled.careful;
+            out[2 * i] = std::int16_t(scaled.sample[0]);
+            out[2 * i + 1] = std::int16_t(scaled.sample[1]);
         }
+
+        for (int i = 0; (careful[0] | careful[1]) && i < n; ++i) {
+            const PairBits again = scaleFrame(block + 2 * i, gains[i], carefulAbove).careful;
+            if (!(again[0] | again[1])) {
+                continue;
+            }
+            const double l = block[2 * i] / 32768.0;
+            const double r = block[2 * i + 1] / 32768.0;
+            const double peak = std::max(std::fabs(l), std::fabs(r));
+            double exact = gains[i];
+            if (!(exact * peak > ceiling * (1 + kRelativeMargin))) {
+                exact = std::pow(10, gainDbs[i] / 20);
+            }
+            if (exact * peak > ceiling) {
+                exact = ceiling / peak;
+                peakLimited = true;
+            }
+            out[2 * i] = sampleFromScaled(l * exact * 32768);
+            out[2 * i + 1] = sampleFromScaled(r * exact * 32768);
+        }
+        std::memcpy(block, out, std::size_t(n) * 2 * sizeof(std::int16_t));
     }
     s.energy = energy;
     s.gateEnergy = gateEnergy;
@@ -510,10 +573,6 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     s.quietSamples = quietSamples;
     s.gateOpen = gateOpen;
     s.peakLimited = peakLimited;
-    s.rawEnergy[0] = rawEnergy[0];
-    s.rawEnergy[1] = rawEnergy[1];
-    s.rawPeak[0] = rawPeak[0];
-    s.rawPeak[1] = rawPeak[1];
     s.status = tracking ? "active" : "hold";
 }
 
