@@ -277,45 +277,44 @@ constexpr double kDbPerNeperNearest = 10 / std::numbers::ln10;
 // The raw statistics in whole numbers. A squared 16-bit sample is a whole number of 2^-30, and
 // so is every partial sum below 2^53 of them (2^23 full-scale frames): there the left-to-right
 // sum in doubles is exact, so it equals this one in any order. Beyond that it is done as such.
-void measureRaw(const std::int16_t* samples, std::int64_t frames, AgcState& s) {
+struct RawSums {
     std::int64_t energy[2] = {0, 0};
     int peak[2] = {0, 0};
-    for (std::int64_t i = 0; i < frames; ++i) {
-        const int l = samples[2 * i];
-        const int r = samples[2 * i + 1];
-        energy[0] += l * l;
-        energy[1] += r * r;
-        peak[0] = std::max(peak[0], std::abs(l));
-        peak[1] = std::max(peak[1], std::abs(r));
+
+    void add(int left, int right) {
+        energy[0] += left * left;
+        energy[1] += right * right;
+        peak[0] = std::max(peak[0], std::abs(left));
+        peak[1] = std::max(peak[1], std::abs(right));
     }
-    for (int c = 0; c < 2; ++c) {
-        s.rawPeak[c] = peak[c] / 32768.0;
-        if (energy[c] < (std::int64_t(1) << 53)) {
-            s.rawEnergy[c] = double(energy[c]) * 0x1p-30;
-            continue;
+
+    void store(const std::int16_t* samples, std::int64_t frames, AgcState& s) const {
+        for (int c = 0; c < 2; ++c) {
+            s.rawPeak[c] = peak[c] / 32768.0;
+            if (energy[c] < (std::int64_t(1) << 53)) {
+                s.rawEnergy[c] = double(energy[c]) * 0x1p-30;
+                continue;
+            }
+            double sum = 0;
+            for (std::int64_t i = 0; i < frames; ++i) {
+                const double v = samples[2 * i + c] / 32768.0;
+                sum += v * v;
+            }
+            s.rawEnergy[c] = sum;
         }
-        double sum = 0;
-        for (std::int64_t i = 0; i < frames; ++i) {
-            const double v = samples[2 * i + c] / 32768.0;
-            sum += v * v;
-        }
-        s.rawEnergy[c] = sum;
     }
-}
+};
 
 // Both samples of a frame at once (GCC/Clang vector extensions; SSE2 on x86-64).
 using Pair = double __attribute__((vector_size(16)));
 using PairBits = std::int64_t __attribute__((vector_size(16)));
 
-// A frame scaled by an approximate gain and rounded to nearest. `careful` marks a sample that
-// may come out otherwise with the exact gain: near a half (where nearest also differs from
-// halves-away-from-zero), or with the frame near the ceiling or the top of the range.
-struct ScaledFrame {
-    PairBits sample;  // the low 16 bits are the output sample
-    PairBits careful;
-};
-
-ScaledFrame scaleFrame(const std::int16_t* frame, double gain, double carefulAbove) {
+// A frame scaled by an approximate gain, rounded to nearest: the low 16 bits of each half are
+// the output sample. Its `careful` mask marks a sample that may come out otherwise with the
+// exact gain: near a half (where nearest also differs from halves away from zero), or with the
+// frame near the ceiling or the top of the range.
+PairBits scaleFrame(const std::int16_t* frame, double gain, double carefulAbove,
+                    PairBits& careful) {
     // Adding 1.5 * 2^52 rounds to an integer, which then sits in the low bits.
     constexpr double kRounder = 0x1.8p52;
     const Pair scaled = Pair{double(frame[0]), double(frame[1])} * gain;
@@ -325,8 +324,8 @@ ScaledFrame scaleFrame(const std::int16_t* frame, double gain, double carefulAbo
                                     std::numeric_limits<std::int64_t>::max()};
     const Pair magnitude = Pair(PairBits(scaled) & magnitudeMask);
     const Pair errorMagnitude = Pair(PairBits(error) & magnitudeMask);
-    return {PairBits(shifted),
-            (magnitude >= carefulAbove) | (errorMagnitude >= 0.5 - kHalfMargin)};
+    careful |= (magnitude >= carefulAbove) | (errorMagnitude >= 0.5 - kHalfMargin);
+    return PairBits(shifted);
 }
 
 // One frame's gain step, computed plainly.
@@ -349,7 +348,8 @@ double stepGain(const AgcSettings& c, double level, double gainDb, double riseSt
 // more tracked frames while the level stays strictly between `low` and `high`. `none`: no
 // shortcut, each frame is computed plainly.
 struct Decision {
-    enum Kind { none, hold, rise, fall, toMaxBoost, toMaxAttenuation } kind = none;
+    enum Kind { none, hold, wholeStep, toMaxBoost, toMaxAttenuation } kind = none;
+    double step = 0;  // for `wholeStep`: the rise step or minus the fall step
     double low = 0;
     double high = 0;
     std::int64_t frames = 0;
@@ -373,7 +373,8 @@ Decision decide(const AgcSettings& c, double level, double gainDb, double riseSt
         d.kind = Decision::toMaxAttenuation;
         slackDb = std::min(off - c.deadbandDb, -c.maxAttenuationDb - desired);
     } else if (desired - gainDb > riseStep || desired - gainDb < -fallStep) {
-        d.kind = desired > gainDb ? Decision::rise : Decision::fall;
+        d.kind = Decision::wholeStep;
+        d.step = desired > gainDb ? riseStep : -fallStep;
         slackDb = std::min(
             {off - c.deadbandDb, c.maxBoostDb - desired, desired + c.maxAttenuationDb,
              desired > gainDb ? desired - gainDb - riseStep : gainDb - fallStep - desired});
@@ -401,6 +402,16 @@ Decision decide(const AgcSettings& c, double level, double gainDb, double riseSt
     return d;
 }
 
+// The gain after a frame whose decision is neither a hold nor a whole step.
+double rareStep(const AgcSettings& c, Decision::Kind kind, double level, double gainDb,
+                double riseStep, double fallStep) {
+    if (kind == Decision::none) {
+        return stepGain(c, level, gainDb, riseStep, fallStep);
+    }
+    const double limit = kind == Decision::toMaxBoost ? c.maxBoostDb : -c.maxAttenuationDb;
+    return gainDb + std::min(std::max(limit - gainDb, -fallStep), riseStep);
+}
+
 }  // namespace
 
 void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
@@ -411,8 +422,12 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     AgcState& s = state_;
     s.rawFrames = frames;
     s.rawUpdatedAtMs = wallClockMs();
-    measureRaw(samples, frames, s);
+    RawSums raw;
     if (!s.config.enabled) {
+        for (std::int64_t i = 0; i < frames; ++i) {
+            raw.add(samples[2 * i], samples[2 * i + 1]);
+        }
+        raw.store(samples, frames, s);
         return;
     }
 
@@ -474,6 +489,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
             const std::int64_t right = block[2 * i + 1];
             // Exactly (l² + r²) × 0.5: the squares and their sum are whole numbers of 2^-30.
             const double ms = double(left * left + right * right) * 0x1p-31;
+            raw.add(int(left), int(right));
             energy = a * energy + (1 - a) * ms;
             gateEnergy = g * gateEnergy + (1 - g) * ms;
 
@@ -503,26 +519,10 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
                     decision = decide(c, level, gainDb, riseStep, fallStep);
                 }
                 --decision.frames;
-                switch (decision.kind) {
-                    case Decision::none:
-                        gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
-                        break;
-                    case Decision::hold:
-                        break;
-                    case Decision::rise:
-                        gainDb = gainDb + riseStep;
-                        break;
-                    case Decision::fall:
-                        gainDb = gainDb + -fallStep;
-                        break;
-                    case Decision::toMaxBoost:
-                        gainDb = gainDb +
-                                 std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
-                        break;
-                    case Decision::toMaxAttenuation:
-                        gainDb = gainDb + std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep),
-                                                   riseStep);
-                        break;
+                if (decision.kind == Decision::wholeStep) {
+                    gainDb = gainDb + decision.step;
+                } else if (decision.kind != Decision::hold) {
+                    gainDb = rareStep(c, decision.kind, level, gainDb, riseStep, fallStep);
                 }
             }
 
@@ -540,14 +540,14 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
             }
             gains[i] = gain;
             gainDbs[i] = gainDb;
-            const ScaledFrame scaled = scaleFrame(block + 2 * i, gain, carefulAbove);
-            careful |= scaled.careful;
-            out[2 * i] = std::int16_t(scaled.sample[0]);
-            out[2 * i + 1] = std::int16_t(scaled.sample[1]);
+            const PairBits scaled = scaleFrame(block + 2 * i, gain, carefulAbove, careful);
+            out[2 * i] = std::int16_t(scaled[0]);
+            out[2 * i + 1] = std::int16_t(scaled[1]);
         }
 
         for (int i = 0; (careful[0] | careful[1]) && i < n; ++i) {
-            const PairBits again = scaleFrame(block + 2 * i, gains[i], carefulAbove).careful;
+            PairBits again = {0, 0};
+            scaleFrame(block + 2 * i, gains[i], carefulAbove, again);
             if (!(again[0] | again[1])) {
                 continue;
             }
@@ -567,6 +567,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
         }
         std::memcpy(block, out, std::size_t(n) * 2 * sizeof(std::int16_t));
     }
+    raw.store(samples, frames, s);
     s.energy = energy;
     s.gateEnergy = gateEnergy;
     s.gainDb = gainDb;
