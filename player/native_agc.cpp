@@ -310,9 +310,9 @@ using Pair = double __attribute__((vector_size(16)));
 using PairBits = std::int64_t __attribute__((vector_size(16)));
 
 // A frame scaled by an approximate gain, rounded to nearest: the low 16 bits of each half are
-// the output sample. Its `careful` mask marks a sample that may come out otherwise with the
-// exact gain: near a half (where nearest also differs from halves away from zero), or with the
-// frame near the ceiling or the top of the range.
+// the output sample. `careful` counts the samples that may come out otherwise with the exact
+// gain: near a half (where nearest also differs from halves away from zero), or with the frame
+// near the ceiling or the top of the range.
 PairBits scaleFrame(const std::int16_t* frame, double gain, double carefulAbove,
                     PairBits& careful) {
     // Adding 1.5 * 2^52 rounds to an integer, which then sits in the low bits.
@@ -324,7 +324,9 @@ PairBits scaleFrame(const std::int16_t* frame, double gain, double carefulAbove,
                                     std::numeric_limits<std::int64_t>::max()};
     const Pair magnitude = Pair(PairBits(scaled) & magnitudeMask);
     const Pair errorMagnitude = Pair(PairBits(error) & magnitudeMask);
-    careful |= (magnitude >= carefulAbove) | (errorMagnitude >= 0.5 - kHalfMargin);
+    // A mask is -1 where true; subtracting it is a plain vector operation where GCC would
+    // otherwise or it in lane by lane.
+    careful -= (magnitude >= carefulAbove) | (errorMagnitude >= 0.5 - kHalfMargin);
     return PairBits(shifted);
 }
 
