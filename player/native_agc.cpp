@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <numbers>
 
 #include <nlohmann/json.hpp>
 
@@ -271,9 +270,6 @@ constexpr int kGainSteps = 2048;
 // One block's per-frame gains stay in the first-level cache between the two passes over it.
 constexpr int kBlockFrames = 256;
 
-constexpr double kDbPerNeper = 4.35;  // 10 / ln 10, rounded up
-constexpr double kDbPerNeperNearest = 10 / std::numbers::ln10;
-
 // The raw statistics in whole numbers. A squared 16-bit sample is a whole number of 2^-30, and
 // so is every partial sum below 2^53 of them (2^23 full-scale frames): there the left-to-right
 // sum in doubles is exact, so it equals this one in any order. Beyond that it is done as such.
@@ -346,73 +342,33 @@ double stepGain(const AgcSettings& c, double level, double gainDb, double riseSt
     return gainDb;
 }
 
-// What the gain step comes to at a level, and for how long that stays so: for up to `frames`
-// more tracked frames while the level stays strictly between `low` and `high`. `none`: no
-// shortcut, each frame is computed plainly.
-struct Decision {
-    enum Kind { none, hold, wholeStep, toMaxBoost, toMaxAttenuation } kind = none;
-    double step = 0;  // for `wholeStep`: the rise step or minus the fall step
-    double low = 0;
-    double high = 0;
-    std::int64_t frames = 0;
+// The gain step settled without logarithms. With x = level × gain² (the linear gain squared is
+// 10^(gainDb / 10)), desired − gainDb is targetRmsDb − 10 log10(x), so the dead band and the
+// whole steps become thresholds on x, and the limits thresholds on the level. Each threshold is
+// moved by kRelativeMargin to its safe side; closer than that, the plain computation decides.
+struct StepThresholds {
+    double holdAbove, holdBelow;            // x strictly between: inside the dead band
+    double riseBelow, fallAbove;            // x beyond: a whole rise or fall step when unclamped
+    double outsideBelow, outsideAbove;      // x beyond: outside the dead band, up or down
+    double unclampedAbove, unclampedBelow;  // level between: desired within the limits
+    double boostBelow, attenuationAbove;    // level beyond: desired past a limit
+
+    StepThresholds(const AgcSettings& c, double riseStep, double fallStep) {
+        auto energy = [&](double db) { return std::pow(10, (c.targetRmsDb + db) / 10); };
+        const double up = 1 + kRelativeMargin;
+        const double down = 1 - kRelativeMargin;
+        holdAbove = energy(-c.deadbandDb) * up;
+        holdBelow = energy(c.deadbandDb) * down;
+        riseBelow = energy(-std::max(c.deadbandDb, riseStep)) * down;
+        fallAbove = energy(std::max(c.deadbandDb, fallStep)) * up;
+        outsideBelow = energy(-c.deadbandDb) * down;
+        outsideAbove = energy(c.deadbandDb) * up;
+        unclampedAbove = energy(-c.maxBoostDb) * up;
+        unclampedBelow = energy(c.maxAttenuationDb) * down;
+        boostBelow = energy(-c.maxBoostDb) * down;
+        attenuationAbove = energy(c.maxAttenuationDb) * up;
+    }
 };
-
-Decision decide(const AgcSettings& c, double level, double gainDb, double riseStep,
-                double fallStep) {
-    Decision d;
-    // The natural logarithm is far cheaper than log10 and within 1e-13 dB of it, which the
-    // margin covers.
-    const double desired = c.targetRmsDb - kDbPerNeperNearest * std::log(level);
-    const double off = std::fabs(desired - gainDb);
-    double slackDb = 0;
-    if (off <= c.deadbandDb) {
-        d.kind = Decision::hold;
-        slackDb = c.deadbandDb - off;
-    } else if (desired > c.maxBoostDb) {
-        d.kind = Decision::toMaxBoost;
-        slackDb = std::min(off - c.deadbandDb, desired - c.maxBoostDb);
-    } else if (desired < -c.maxAttenuationDb) {
-        d.kind = Decision::toMaxAttenuation;
-        slackDb = std::min(off - c.deadbandDb, -c.maxAttenuationDb - desired);
-    } else if (desired - gainDb > riseStep || desired - gainDb < -fallStep) {
-        d.kind = Decision::wholeStep;
-        d.step = desired > gainDb ? riseStep : -fallStep;
-        slackDb = std::min(
-            {off - c.deadbandDb, c.maxBoostDb - desired, desired + c.maxAttenuationDb,
-             desired > gainDb ? desired - gainDb - riseStep : gainDb - fallStep - desired});
-    }
-    slackDb -= kDbMargin;
-    if (slackDb <= 0) {
-        d.kind = Decision::none;
-        return d;
-    }
-    // The decision holds while the level's move in dB plus the gain's stays inside the slack.
-    // A moving gain gets half of it, which fixes how many frames the decision may serve (the
-    // first one with the gain unmoved); the level gets the rest.
-    d.frames = std::numeric_limits<std::int64_t>::max();
-    double levelSlackDb = slackDb;
-    if (d.kind != Decision::hold) {
-        const double step = std::max(riseStep, fallStep);
-        const double moves = std::min(std::floor(slackDb / 2 / step), 1e9);
-        d.frames = std::int64_t(moves) + 1;
-        levelSlackDb = slackDb - moves * step;
-    }
-    // |10 log10(x / level)| <= kDbPerNeper |x - level| / min(x, level).
-    const double widen = 1 + levelSlackDb / kDbPerNeper;
-    d.low = level / widen;
-    d.high = level * widen;
-    return d;
-}
-
-// The gain after a frame whose decision is neither a hold nor a whole step.
-double rareStep(const AgcSettings& c, Decision::Kind kind, double level, double gainDb,
-                double riseStep, double fallStep) {
-    if (kind == Decision::none) {
-        return stepGain(c, level, gainDb, riseStep, fallStep);
-    }
-    const double limit = kind == Decision::toMaxBoost ? c.maxBoostDb : -c.maxAttenuationDb;
-    return gainDb + std::min(std::max(limit - gainDb, -fallStep), riseStep);
-}
 
 }  // namespace
 
@@ -456,6 +412,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
         const double gateDb = 10 * std::log10(x);
         return gateDb < thresholdDb ? -1 : 1;
     };
+    const StepThresholds thresholds(c, riseStep, fallStep);
     const double riseFactor = std::pow(10, riseStep / 20);
     const double fallFactor = std::pow(10, -fallStep / 20);
 
@@ -468,10 +425,9 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     bool tracking = false;
 
     // The linear gain follows gainDb by multiplication while gainDb moves by whole steps; it is
-    // exact when `steps` is 0.
+    // exact when `multiplied` is 0.
     double gain = std::pow(10, gainDb / 20);
-    int steps = 0;
-    Decision decision;
+    int multiplied = 0;
 
     // Below this magnitude a scaled sample is clear of the ceiling and of the clamp at 32767.
     const double carefulAbove = std::min(ceiling * (1 - kRelativeMargin) * 32768, 32767.0);
@@ -517,27 +473,36 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
             tracking = !belowSilence && gateOpen && ms > 0;
             if (tracking) {
                 const double level = std::max(energy, 1e-20);
-                if (!(decision.frames > 0 && level > decision.low && level < decision.high)) {
-                    decision = decide(c, level, gainDb, riseStep, fallStep);
-                }
-                --decision.frames;
-                if (decision.kind == Decision::wholeStep) {
-                    gainDb = gainDb + decision.step;
-                } else if (decision.kind != Decision::hold) {
-                    gainDb = rareStep(c, decision.kind, level, gainDb, riseStep, fallStep);
+                const double x = level * gain * gain;
+                const bool unclamped =
+                    level > thresholds.unclampedAbove && level < thresholds.unclampedBelow;
+                if (x > thresholds.holdAbove && x < thresholds.holdBelow) {
+                    // inside the dead band
+                } else if (unclamped && x < thresholds.riseBelow) {
+                    gainDb = gainDb + riseStep;
+                } else if (unclamped && x > thresholds.fallAbove) {
+                    gainDb = gainDb + -fallStep;
+                } else if (level < thresholds.boostBelow && x < thresholds.outsideBelow) {
+                    gainDb =
+                        gainDb + std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
+                } else if (level > thresholds.attenuationAbove && x > thresholds.outsideAbove) {
+                    gainDb = gainDb +
+                             std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep), riseStep);
+                } else {
+                    gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
                 }
             }
 
             if (gainDb != before) {
-                if (gainDb == before + riseStep && steps < kGainSteps) {
+                if (gainDb == before + riseStep && multiplied < kGainSteps) {
                     gain *= riseFactor;
-                    ++steps;
-                } else if (gainDb == before + -fallStep && steps < kGainSteps) {
+                    ++multiplied;
+                } else if (gainDb == before + -fallStep && multiplied < kGainSteps) {
                     gain *= fallFactor;
-                    ++steps;
+                    ++multiplied;
                 } else {
                     gain = std::pow(10, gainDb / 20);
-                    steps = 0;
+                    multiplied = 0;
                 }
             }
             gains[i] = gain;
