@@ -274,17 +274,21 @@ constexpr int kBlockFrames = 256;
 // so is every partial sum below 2^53 of them (2^23 full-scale frames): there the left-to-right
 // sum in doubles is exact, so it equals this one in any order. Beyond that it is done as such.
 struct RawSums {
-    std::int64_t energy[2] = {0, 0};
-    int peak[2] = {0, 0};
+    std::int64_t energyLeft = 0;
+    std::int64_t energyRight = 0;
+    int peakLeft = 0;
+    int peakRight = 0;
 
     void add(int left, int right) {
-        energy[0] += left * left;
-        energy[1] += right * right;
-        peak[0] = std::max(peak[0], std::abs(left));
-        peak[1] = std::max(peak[1], std::abs(right));
+        energyLeft += left * left;
+        energyRight += right * right;
+        peakLeft = std::max(peakLeft, std::abs(left));
+        peakRight = std::max(peakRight, std::abs(right));
     }
 
     void store(const std::int16_t* samples, std::int64_t frames, AgcState& s) const {
+        const std::int64_t energy[2] = {energyLeft, energyRight};
+        const int peak[2] = {peakLeft, peakRight};
         for (int c = 0; c < 2; ++c) {
             s.rawPeak[c] = peak[c] / 32768.0;
             if (energy[c] < (std::int64_t(1) << 53)) {
@@ -304,13 +308,15 @@ struct RawSums {
 // Both samples of a frame at once (GCC/Clang vector extensions; SSE2 on x86-64).
 using Pair = double __attribute__((vector_size(16)));
 using PairBits = std::int64_t __attribute__((vector_size(16)));
+using Shorts = std::int16_t __attribute__((vector_size(16)));
 
-// A frame scaled by an approximate gain, rounded to nearest: the low 16 bits of each half are
-// the output sample. `careful` counts the samples that may come out otherwise with the exact
-// gain: near a half (where nearest also differs from halves away from zero), or with the frame
-// near the ceiling or the top of the range.
-PairBits scaleFrame(const std::int16_t* frame, double gain, double carefulAbove,
-                    PairBits& careful) {
+// Scales a frame by an approximate gain, rounds to nearest and writes it to `out`. A sample may
+// come out otherwise with the exact gain near a half (where nearest also differs from halves
+// away from zero), or with the frame near the ceiling or the top of the range; `clear` keeps its
+// sign bits only while every sample so far is clear of both (x - y is negative exactly when
+// x < y), which costs no comparison.
+void scaleFrame(const std::int16_t* frame, double gain, double carefulAbove, PairBits& clear,
+                std::int16_t* out) {
     // Adding 1.5 * 2^52 rounds to an integer, which then sits in the low bits.
     constexpr double kRounder = 0x1.8p52;
     const Pair scaled = Pair{double(frame[0]), double(frame[1])} * gain;
@@ -320,10 +326,13 @@ PairBits scaleFrame(const std::int16_t* frame, double gain, double carefulAbove,
                                     std::numeric_limits<std::int64_t>::max()};
     const Pair magnitude = Pair(PairBits(scaled) & magnitudeMask);
     const Pair errorMagnitude = Pair(PairBits(error) & magnitudeMask);
-    // A mask is -1 where true; subtracting it is a plain vector operation where GCC would
-    // otherwise or it in lane by lane.
-    careful -= (magnitude >= carefulAbove) | (errorMagnitude >= 0.5 - kHalfMargin);
-    return PairBits(shifted);
+    clear &= PairBits(magnitude - carefulAbove) & PairBits(errorMagnitude - (0.5 - kHalfMargin));
+    const auto samples = __builtin_shufflevector(Shorts(shifted), Shorts(shifted), 0, 4);
+    std::memcpy(out, &samples, sizeof(samples));
+}
+
+bool allClear(PairBits clear) {
+    return (clear[0] & clear[1]) < 0;
 }
 
 // One frame's gain step, computed plainly.
@@ -440,7 +449,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     for (std::int64_t start = 0; start < frames; start += kBlockFrames) {
         const int n = int(std::min<std::int64_t>(kBlockFrames, frames - start));
         std::int16_t* const block = samples + 2 * start;
-        PairBits careful = {0, 0};
+        PairBits clear = {-1, -1};
 
         for (int i = 0; i < n; ++i) {
             const std::int64_t left = block[2 * i];
@@ -507,15 +516,13 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
             }
             gains[i] = gain;
             gainDbs[i] = gainDb;
-            const PairBits scaled = scaleFrame(block + 2 * i, gain, carefulAbove, careful);
-            out[2 * i] = std::int16_t(scaled[0]);
-            out[2 * i + 1] = std::int16_t(scaled[1]);
+            scaleFrame(block + 2 * i, gain, carefulAbove, clear, out + 2 * i);
         }
 
-        for (int i = 0; (careful[0] | careful[1]) && i < n; ++i) {
-            PairBits again = {0, 0};
-            scaleFrame(block + 2 * i, gains[i], carefulAbove, again);
-            if (!(again[0] | again[1])) {
+        for (int i = 0; !allClear(clear) && i < n; ++i) {
+            PairBits again = {-1, -1};
+            scaleFrame(block + 2 * i, gains[i], carefulAbove, again, out + 2 * i);
+            if (allClear(again)) {
                 continue;
             }
             const double l = block[2 * i] / 32768.0;
