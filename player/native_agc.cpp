@@ -276,21 +276,27 @@ constexpr int kBlockFrames = 256;
 struct RawSums {
     std::int64_t energyLeft = 0;
     std::int64_t energyRight = 0;
-    int peakLeft = 0;
-    int peakRight = 0;
+    // The peaks come from the extremes, which are cheaper to follow than magnitudes.
+    std::int64_t lowestLeft = 0;
+    std::int64_t highestLeft = 0;
+    std::int64_t lowestRight = 0;
+    std::int64_t highestRight = 0;
 
-    void add(int left, int right) {
+    void add(std::int64_t left, std::int64_t right) {
         energyLeft += left * left;
         energyRight += right * right;
-        peakLeft = std::max(peakLeft, std::abs(left));
-        peakRight = std::max(peakRight, std::abs(right));
+        lowestLeft = std::min(lowestLeft, left);
+        highestLeft = std::max(highestLeft, left);
+        lowestRight = std::min(lowestRight, right);
+        highestRight = std::max(highestRight, right);
     }
 
     void store(const std::int16_t* samples, std::int64_t frames, AgcState& s) const {
         const std::int64_t energy[2] = {energyLeft, energyRight};
-        const int peak[2] = {peakLeft, peakRight};
+        const std::int64_t peak[2] = {std::max(highestLeft, -lowestLeft),
+                                      std::max(highestRight, -lowestRight)};
         for (int c = 0; c < 2; ++c) {
-            s.rawPeak[c] = peak[c] / 32768.0;
+            s.rawPeak[c] = double(peak[c]) / 32768.0;
             if (energy[c] < (std::int64_t(1) << 53)) {
                 s.rawEnergy[c] = double(energy[c]) * 0x1p-30;
                 continue;
@@ -456,7 +462,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
             const std::int64_t right = block[2 * i + 1];
             // Exactly (l² + r²) × 0.5: the squares and their sum are whole numbers of 2^-30.
             const double ms = double(left * left + right * right) * 0x1p-31;
-            raw.add(int(left), int(right));
+            raw.add(left, right);
             energy = a * energy + (1 - a) * ms;
             gateEnergy = g * gateEnergy + (1 - g) * ms;
 
