@@ -443,6 +443,14 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     // exact when `multiplied` is 0.
     double gain = std::pow(10, gainDb / 20);
     int multiplied = 0;
+    auto followStep = [&](double factor) {
+        if (++multiplied < kGainSteps) {
+            gain *= factor;
+        } else {
+            gain = std::pow(10, gainDb / 20);
+            multiplied = 0;
+        }
+    };
 
     // Below this magnitude a scaled sample is clear of the ceiling and of the clamp at 32767.
     const double carefulAbove = std::min(ceiling * (1 - kRelativeMargin) * 32768, 32767.0);
@@ -484,7 +492,6 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
                 }
             }
 
-            const double before = gainDb;
             tracking = !belowSilence && gateOpen && ms > 0;
             if (tracking) {
                 const double level = std::max(energy, 1e-20);
@@ -495,29 +502,26 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
                     // inside the dead band
                 } else if (unclamped && x < thresholds.riseBelow) {
                     gainDb = gainDb + riseStep;
+                    followStep(riseFactor);
                 } else if (unclamped && x > thresholds.fallAbove) {
                     gainDb = gainDb + -fallStep;
-                } else if (level < thresholds.boostBelow && x < thresholds.outsideBelow) {
-                    gainDb =
-                        gainDb + std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
-                } else if (level > thresholds.attenuationAbove && x > thresholds.outsideAbove) {
-                    gainDb = gainDb +
-                             std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep), riseStep);
+                    followStep(fallFactor);
                 } else {
-                    gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
-                }
-            }
-
-            if (gainDb != before) {
-                if (gainDb == before + riseStep && multiplied < kGainSteps) {
-                    gain *= riseFactor;
-                    ++multiplied;
-                } else if (gainDb == before + -fallStep && multiplied < kGainSteps) {
-                    gain *= fallFactor;
-                    ++multiplied;
-                } else {
-                    gain = std::pow(10, gainDb / 20);
-                    multiplied = 0;
+                    const double before = gainDb;
+                    if (level < thresholds.boostBelow && x < thresholds.outsideBelow) {
+                        gainDb =
+                            gainDb + std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
+                    } else if (level > thresholds.attenuationAbove && x > thresholds.outsideAbove) {
+                        gainDb =
+                            gainDb +
+                            std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep), riseStep);
+                    } else {
+                        gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
+                    }
+                    if (gainDb != before) {
+                        gain = std::pow(10, gainDb / 20);
+                        multiplied = 0;
+                    }
                 }
             }
             gains[i] = gain;
