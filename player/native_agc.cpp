@@ -260,14 +260,15 @@ AgcState NativeAgc::state() const {
 
 namespace {
 
-// Far wider than the approximations' errors (1e-13 dB, 1e-11 relative gain), far narrower than
-// anything audible: decisions closer than this to a threshold are made the exact way.
-constexpr double kDbMargin = 1e-6;
+// Far wider than the approximations' errors (1e-11 relative gain, 1e-14 dB in the plain
+// computation), far narrower than anything audible: decisions closer than this to a threshold
+// are made the exact way.
 constexpr double kRelativeMargin = 1e-9;
 constexpr double kHalfMargin = 1e-5;
 // An approximate gain is recomputed exactly after this many multiplicative steps.
 constexpr int kGainSteps = 2048;
-// One block's per-frame gains stay in the first-level cache between the two passes over it.
+// The output goes through a buffer of this many frames, so that the few frames the approximate
+// gain cannot settle are redone from the input.
 constexpr int kBlockFrames = 256;
 
 // The raw statistics in whole numbers. A squared 16-bit sample is a whole number of 2^-30, and
