@@ -277,27 +277,23 @@ constexpr int kBlockFrames = 256;
 struct RawSums {
     std::int64_t energyLeft = 0;
     std::int64_t energyRight = 0;
-    // The peaks come from the extremes, which are cheaper to follow than magnitudes.
-    std::int64_t lowestLeft = 0;
-    std::int64_t highestLeft = 0;
-    std::int64_t lowestRight = 0;
-    std::int64_t highestRight = 0;
+    // The peaks come from the largest squares, which the energy needs anyway.
+    std::int64_t largestLeft = 0;
+    std::int64_t largestRight = 0;
 
-    void add(std::int64_t left, std::int64_t right) {
-        energyLeft += left * left;
-        energyRight += right * right;
-        lowestLeft = std::min(lowestLeft, left);
-        highestLeft = std::max(highestLeft, left);
-        lowestRight = std::min(lowestRight, right);
-        highestRight = std::max(highestRight, right);
+    void add(std::int64_t leftSquare, std::int64_t rightSquare) {
+        energyLeft += leftSquare;
+        energyRight += rightSquare;
+        largestLeft = std::max(largestLeft, leftSquare);
+        largestRight = std::max(largestRight, rightSquare);
     }
 
     void store(const std::int16_t* samples, std::int64_t frames, AgcState& s) const {
         const std::int64_t energy[2] = {energyLeft, energyRight};
-        const std::int64_t peak[2] = {std::max(highestLeft, -lowestLeft),
-                                      std::max(highestRight, -lowestRight)};
+        const std::int64_t largest[2] = {largestLeft, largestRight};
         for (int c = 0; c < 2; ++c) {
-            s.rawPeak[c] = double(peak[c]) / 32768.0;
+            // The square root of a square below 2^31 is exact.
+            s.rawPeak[c] = std::sqrt(double(largest[c])) / 32768.0;
             if (energy[c] < (std::int64_t(1) << 53)) {
                 s.rawEnergy[c] = double(energy[c]) * 0x1p-30;
                 continue;
@@ -399,7 +395,9 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     RawSums raw;
     if (!s.config.enabled) {
         for (std::int64_t i = 0; i < frames; ++i) {
-            raw.add(samples[2 * i], samples[2 * i + 1]);
+            const std::int64_t left = samples[2 * i];
+            const std::int64_t right = samples[2 * i + 1];
+            raw.add(left * left, right * right);
         }
         raw.store(samples, frames, s);
         return;
@@ -469,9 +467,11 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
         for (int i = 0; i < n; ++i) {
             const std::int64_t left = block[2 * i];
             const std::int64_t right = block[2 * i + 1];
+            const std::int64_t leftSquare = left * left;
+            const std::int64_t rightSquare = right * right;
+            raw.add(leftSquare, rightSquare);
             // Exactly (l² + r²) × 0.5: the squares and their sum are whole numbers of 2^-30.
-            const double ms = double(left * left + right * right) * 0x1p-31;
-            raw.add(left, right);
+            const double ms = double(leftSquare + rightSquare) * 0x1p-31;
             energy = a * energy + (1 - a) * ms;
             gateEnergy = g * gateEnergy + (1 - g) * ms;
 
