@@ -539,6 +539,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
             const double l = block[2 * i] / 32768.0;
             const double r = block[2 * i + 1] / 32768.0;
             const double peak = std::max(std::fabs(l), std::fabs(r));
+            // Clearly over the ceiling, the approximate gain tells as much as the exact one.
             double exact = gains[i];
             if (!(exact * peak > ceiling * (1 + kRelativeMargin))) {
                 exact = std::pow(10, gainDbs[i] / 20);
