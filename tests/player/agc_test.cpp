@@ -437,27 +437,14 @@ std::vector<std::int16_t> toneChunk(std::mt19937& random, double levelDb, int fr
 TEST(AgcArithmetic, EdgeSettingsAndSettingsChangedMidStreamMatchBitForBit) {
     // Settings at the edges of their ranges: no dead band (partial steps every frame), no boost
     // or no cut at all (the gain pinned at 0, also as -0), the extreme ceilings and windows.
-    std::vector<AgcSettings> variants(6);
-    variants[0].deadbandDb = 0;
-    variants[0].windowMs = 100;
-    variants[1].maxBoostDb = 0;
-    variants[1].maxAttenuationDb = 0;
-    variants[1].hysteresisDb = 0;
-    variants[2].peakCeilingDb = 0;
-    variants[2].maxBoostDb = 18;
-    variants[2].riseDbPerSecond = 6;
-    variants[2].windowMs = 100;
-    variants[3].peakCeilingDb = -12;
-    variants[3].holdMs = 0;
-    variants[3].silenceDb = -40;
-    variants[4].riseDbPerSecond = 0.1;
-    variants[4].fallDbPerSecond = 1;
-    variants[4].windowMs = 10000;
-    variants[4].deadbandDb = 6;
-    variants[5].targetRmsDb = -6;
-    variants[5].maxAttenuationDb = 48;
-    variants[5].fallDbPerSecond = 48;
-    variants[5].windowMs = 100;
+    const std::vector<AgcSettings> variants = {
+        {.windowMs = 100, .deadbandDb = 0},
+        {.maxBoostDb = 0, .maxAttenuationDb = 0, .hysteresisDb = 0},
+        {.maxBoostDb = 18, .windowMs = 100, .riseDbPerSecond = 6, .peakCeilingDb = 0},
+        {.silenceDb = -40, .holdMs = 0, .peakCeilingDb = -12},
+        {.windowMs = 10000, .deadbandDb = 6, .riseDbPerSecond = 0.1, .fallDbPerSecond = 1},
+        {.targetRmsDb = -6, .maxAttenuationDb = 48, .windowMs = 100, .fallDbPerSecond = 48},
+    };
 
     std::mt19937 random(23);
     std::uniform_int_distribution<int> length(1, 5000);
