@@ -264,15 +264,83 @@ AgcState NativeAgc::state() const {
 
 namespace {
 
-// Far wider than the approximations' errors (1e-14 dB, 1e-11 relative gain), far narrower than
-// anything audible: decisions closer than this to a threshold are made the exact way.
-constexpr double kDbMargin = 1e-6;
+// Far wider than the approximations' errors (1e-11 relative gain, 1e-14 dB in the plain
+// computation), far narrower than anything audible: decisions closer than this to a threshold
+// are made the exact way.
 constexpr double kRelativeMargin = 1e-9;
 constexpr double kHalfMargin = 1e-5;
 // An approximate gain is recomputed exactly after this many multiplicative steps.
 constexpr int kGainSteps = 2048;
+// The output goes through a buffer of this many frames, so that the few frames the approximate
+// gain cannot settle are redone from the input.
+constexpr int kBlockFrames = 256;
 
-constexpr double kDbPerNeper = 4.35;  // 10 / ln 10, rounded up
+// The raw statistics in whole numbers. A squared 16-bit sample is a whole number of 2^-30, and
+// so is every partial sum below 2^53 of them (2^23 full-scale frames): there the left-to-right
+// sum in doubles is exact, so it equals this one in any order. Beyond that it is done as such.
+struct RawSums {
+    std::int64_t energyLeft = 0;
+    std::int64_t energyRight = 0;
+    // The peaks come from the largest squares, which the energy needs anyway.
+    std::int64_t largestLeft = 0;
+    std::int64_t largestRight = 0;
+
+    void add(std::int64_t leftSquare, std::int64_t rightSquare) {
+        energyLeft += leftSquare;
+        energyRight += rightSquare;
+        largestLeft = std::max(largestLeft, leftSquare);
+        largestRight = std::max(largestRight, rightSquare);
+    }
+
+    void store(const std::int16_t* samples, std::int64_t frames, AgcState& s) const {
+        const std::int64_t energy[2] = {energyLeft, energyRight};
+        const std::int64_t largest[2] = {largestLeft, largestRight};
+        for (int c = 0; c < 2; ++c) {
+            // The square root of a square below 2^31 is exact.
+            s.rawPeak[c] = std::sqrt(double(largest[c])) / 32768.0;
+            if (energy[c] < (std::int64_t(1) << 53)) {
+                s.rawEnergy[c] = double(energy[c]) * 0x1p-30;
+                continue;
+            }
+            double sum = 0;
+            for (std::int64_t i = 0; i < frames; ++i) {
+                const double v = samples[2 * i + c] / 32768.0;
+                sum += v * v;
+            }
+            s.rawEnergy[c] = sum;
+        }
+    }
+};
+
+// Both samples of a frame at once (GCC/Clang vector extensions; SSE2 on x86-64).
+using Pair = double __attribute__((vector_size(16)));
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+using Shorts = std::int16_t __attribute__((vector_size(16)));
+
+// Scales a frame by an approximate gain, rounds to nearest and writes it to `out`. A sample may
+// come out otherwise with the exact gain near a half (where nearest also differs from halves
+// away from zero), or with the frame near the ceiling or the top of the range; `clear` keeps its
+// sign bits only while every sample so far is clear of both (x - y is negative exactly when
+// x < y), which costs no comparison.
+void scaleFrame(const std::int16_t* frame, double gain, double carefulAbove, PairBits& clear,
+                std::int16_t* out) {
+    // Adding 1.5 * 2^52 rounds to an integer, which then sits in the low bits.
+    constexpr double kRounder = 0x1.8p52;
+    const Pair scaled = Pair{double(frame[0]), double(frame[1])} * gain;
+    const Pair shifted = scaled + kRounder;
+    const Pair error = scaled - (shifted - kRounder);
+    const PairBits magnitudeMask = {std::numeric_limits<std::int64_t>::max(),
+                                    std::numeric_limits<std::int64_t>::max()};
+    const Pair magnitude = Pair(PairBits(scaled) & magnitudeMask);
+    const Pair errorMagnitude = Pair(PairBits(error) & magnitudeMask);
+    clear &= PairBits(magnitude - carefulAbove) & PairBits(errorMagnitude - (0.5 - kHalfMargin));
+    const auto samples = __builtin_shufflevector(Shorts(shifted), Shorts(shifted), 0, 4);
+    std::memcpy(out, &samples, sizeof(samples));
+}
+
+bool allClear(PairBits clear) {
+    return (clear[0] & clear[1]) < 0;
+}
 
 // One frame's gain step, computed plainly.
 double stepGain(const AgcSettings& c, double level, double gainDb, double riseStep,
@@ -290,52 +358,33 @@ double stepGain(const AgcSettings& c, double level, double gainDb, double riseSt
     return gainDb;
 }
 
-// What the gain step comes to at a level, and how far (in dB of level and gain together) that
-// stays so. `none`: no shortcut, each frame is computed plainly.
-struct Decision {
-    enum Kind { none, hold, rise, fall, toMaxBoost, toMaxAttenuation } kind = none;
-    double level = 0;
-    double gainDb = 0;
-    double slackDb = 0;
+// The gain step settled without logarithms. With x = level × gain² (the linear gain squared is
+// 10^(gainDb / 10)), desired − gainDb is targetRmsDb − 10 log10(x), so the dead band and the
+// whole steps become thresholds on x, and the limits thresholds on the level. Each threshold is
+// moved by kRelativeMargin to its safe side; closer than that, the plain computation decides.
+struct StepThresholds {
+    double holdAbove, holdBelow;            // x strictly between: inside the dead band
+    double riseBelow, fallAbove;            // x beyond: a whole rise or fall step when unclamped
+    double outsideBelow, outsideAbove;      // x beyond: outside the dead band, up or down
+    double unclampedAbove, unclampedBelow;  // level between: desired within the limits
+    double boostBelow, attenuationAbove;    // level beyond: desired past a limit
+
+    StepThresholds(const AgcSettings& c, double riseStep, double fallStep) {
+        auto energy = [&](double db) { return std::pow(10, (c.targetRmsDb + db) / 10); };
+        const double up = 1 + kRelativeMargin;
+        const double down = 1 - kRelativeMargin;
+        holdAbove = energy(-c.deadbandDb) * up;
+        holdBelow = energy(c.deadbandDb) * down;
+        riseBelow = energy(-std::max(c.deadbandDb, riseStep)) * down;
+        fallAbove = energy(std::max(c.deadbandDb, fallStep)) * up;
+        outsideBelow = energy(-c.deadbandDb) * down;
+        outsideAbove = energy(c.deadbandDb) * up;
+        unclampedAbove = energy(-c.maxBoostDb) * up;
+        unclampedBelow = energy(c.maxAttenuationDb) * down;
+        boostBelow = energy(-c.maxBoostDb) * down;
+        attenuationAbove = energy(c.maxAttenuationDb) * up;
+    }
 };
-
-Decision decide(const AgcSettings& c, double level, double gainDb, double riseStep,
-                double fallStep) {
-    Decision d;
-    d.level = level;
-    d.gainDb = gainDb;
-    const double desired = c.targetRmsDb - 10 * std::log10(level);
-    const double off = std::fabs(desired - gainDb);
-    if (off <= c.deadbandDb) {
-        d.kind = Decision::hold;
-        d.slackDb = c.deadbandDb - off;
-    } else if (desired > c.maxBoostDb) {
-        d.kind = Decision::toMaxBoost;
-        d.slackDb = std::min(off - c.deadbandDb, desired - c.maxBoostDb);
-    } else if (desired < -c.maxAttenuationDb) {
-        d.kind = Decision::toMaxAttenuation;
-        d.slackDb = std::min(off - c.deadbandDb, -c.maxAttenuationDb - desired);
-    } else if (desired - gainDb > riseStep || desired - gainDb < -fallStep) {
-        d.kind = desired > gainDb ? Decision::rise : Decision::fall;
-        d.slackDb = std::min(
-            {off - c.deadbandDb, c.maxBoostDb - desired, desired + c.maxAttenuationDb,
-             desired > gainDb ? desired - gainDb - riseStep : gainDb - fallStep - desired});
-    }
-    d.slackDb -= kDbMargin;
-    if (d.slackDb <= 0) {
-        d.kind = Decision::none;
-    }
-    return d;
-}
-
-// sampleFromScaled for |scaled| < 2^31, exactly, without a library call: truncation, then the
-// fraction decides.
-std::int16_t roundedSample(double scaled) {
-    const auto whole = std::int64_t(scaled);
-    const double fraction = scaled - double(whole);
-    const std::int64_t rounded = whole + (fraction >= 0.5) - (fraction <= -0.5);
-    return std::int16_t(std::clamp<std::int64_t>(rounded, -32768, 32767));
-}
 
 }  // namespace
 
@@ -345,19 +394,16 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
         return;
     }
     AgcState& s = state_;
-    s.rawEnergy[0] = s.rawEnergy[1] = 0;
-    s.rawPeak[0] = s.rawPeak[1] = 0;
     s.rawFrames = frames;
     s.rawUpdatedAtMs = wallClockMs();
+    RawSums raw;
     if (!s.config.enabled) {
         for (std::int64_t i = 0; i < frames; ++i) {
-            const double l = samples[2 * i] / 32768.0;
-            const double r = samples[2 * i + 1] / 32768.0;
-            s.rawEnergy[0] += l * l;
-            s.rawEnergy[1] += r * r;
-            s.rawPeak[0] = std::max(s.rawPeak[0], std::fabs(l));
-            s.rawPeak[1] = std::max(s.rawPeak[1], std::fabs(r));
+            const std::int64_t left = samples[2 * i];
+            const std::int64_t right = samples[2 * i + 1];
+            raw.add(left * left, right * right);
         }
+        raw.store(samples, frames, s);
         return;
     }
 
@@ -373,6 +419,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     // energy domain, which spares a logarithm per frame without changing a single decision.
     const double closeEnergy = std::pow(10, c.silenceDb / 10);
     const double openEnergy = std::pow(10, openDb / 10);
+    const double clearlyOpen = openEnergy * (1 + kRelativeMargin);
     auto gateCompare = [](double x, double thresholdEnergy, double thresholdDb) {
         if (x < thresholdEnergy * (1 - kRelativeMargin)) {
             return -1;
@@ -383,6 +430,7 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
         const double gateDb = 10 * std::log10(x);
         return gateDb < thresholdDb ? -1 : 1;
     };
+    const StepThresholds thresholds(c, riseStep, fallStep);
     const double riseFactor = std::pow(10, riseStep / 20);
     const double fallFactor = std::pow(10, -fallStep / 20);
 
@@ -393,131 +441,129 @@ void NativeAgc::process(std::int16_t* samples, std::int64_t frames) {
     bool gateOpen = s.gateOpen;
     bool peakLimited = false;
     bool tracking = false;
-    double rawEnergy[2] = {0, 0};
-    double rawPeak[2] = {0, 0};
 
     // The linear gain follows gainDb by multiplication while gainDb moves by whole steps; it is
-    // exact when `steps` is 0.
+    // exact when `multiplied` is 0.
     double gain = std::pow(10, gainDb / 20);
-    int steps = 0;
-    Decision decision;
-    auto exactGain = [&] {
-        if (steps != 0) {
+    int multiplied = 0;
+    auto followStep = [&](double factor) {
+        if (++multiplied < kGainSteps) {
+            gain *= factor;
+        } else {
             gain = std::pow(10, gainDb / 20);
-            steps = 0;
+            multiplied = 0;
         }
-        return gain;
     };
 
-    for (std::int64_t i = 0; i < frames; ++i) {
-        std::int16_t* frame = samples + 2 * i;
-        const double l = frame[0] / 32768.0;
-        const double r = frame[1] / 32768.0;
-        rawEnergy[0] += l * l;
-        rawEnergy[1] += r * r;
-        rawPeak[0] = std::max(rawPeak[0], std::fabs(l));
-        rawPeak[1] = std::max(rawPeak[1], std::fabs(r));
-        const double peak = std::max(std::fabs(l), std::fabs(r));
-        const double ms = (l * l + r * r) * 0.5;
-        energy = a * energy + (1 - a) * ms;
-        gateEnergy = g * gateEnergy + (1 - g) * ms;
-        const double gateLevel = std::max(gateEnergy, 1e-20);
-        const bool belowSilence = gateCompare(gateLevel, closeEnergy, c.silenceDb) < 0;
+    // Below this magnitude a scaled sample is clear of the ceiling and of the clamp at 32767.
+    const double carefulAbove = std::min(ceiling * (1 - kRelativeMargin) * 32768, 32767.0);
 
-        if (belowSilence) {
-            quietSamples += 1;
-            if (quietSamples >= holdFrames) {
-                gateOpen = false;
-            }
-        } else if (gateCompare(gateLevel, openEnergy, openDb) > 0) {
-            gateOpen = true;
-            quietSamples = 0;
-        }
+    // The output goes to a block buffer first: the rare frames the approximate gain cannot settle
+    // are redone exactly from the input afterwards.
+    double gains[kBlockFrames];
+    double gainDbs[kBlockFrames];
+    std::int16_t out[2 * kBlockFrames];
+    for (std::int64_t start = 0; start < frames; start += kBlockFrames) {
+        const int n = int(std::min<std::int64_t>(kBlockFrames, frames - start));
+        std::int16_t* const block = samples + 2 * start;
+        PairBits clear = {-1, -1};
 
-        const double before = gainDb;
-        if (!belowSilence && gateOpen && ms > 0) {
-            const double level = std::max(energy, 1e-20);
-            // The level moved by at most kDbPerNeper |ln(level / reference)| dB since the decision
-            // was made, the gain by what it stepped: while both together stay inside the
-            // decision's slack, the exact computation would decide the same.
-            const double moved = std::fabs(level - decision.level) * kDbPerNeper;
-            if (decision.kind == Decision::none ||
-                moved >= (decision.slackDb - std::fabs(gainDb - decision.gainDb)) *
-                             std::min(level, decision.level)) {
-                decision = decide(c, level, gainDb, riseStep, fallStep);
+        for (int i = 0; i < n; ++i) {
+            const std::int64_t left = block[2 * i];
+            const std::int64_t right = block[2 * i + 1];
+            const std::int64_t leftSquare = left * left;
+            const std::int64_t rightSquare = right * right;
+            raw.add(leftSquare, rightSquare);
+            // Exactly (l² + r²) × 0.5: the squares and their sum are whole numbers of 2^-30.
+            const double ms = double(leftSquare + rightSquare) * 0x1p-31;
+            energy = a * energy + (1 - a) * ms;
+            gateEnergy = g * gateEnergy + (1 - g) * ms;
+
+            bool belowSilence = false;
+            if (gateEnergy > clearlyOpen) {
+                gateOpen = true;
+                quietSamples = 0;
+            } else {
+                const double gateLevel = std::max(gateEnergy, 1e-20);
+                belowSilence = gateCompare(gateLevel, closeEnergy, c.silenceDb) < 0;
+                if (belowSilence) {
+                    quietSamples += 1;
+                    if (quietSamples >= holdFrames) {
+                        gateOpen = false;
+                    }
+                } else if (gateCompare(gateLevel, openEnergy, openDb) > 0) {
+                    gateOpen = true;
+                    quietSamples = 0;
+                }
             }
-            switch (decision.kind) {
-                case Decision::none:
-                    gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
-                    break;
-                case Decision::hold:
-                    break;
-                case Decision::rise:
+
+            tracking = !belowSilence && gateOpen && ms > 0;
+            if (tracking) {
+                const double level = std::max(energy, 1e-20);
+                const double x = level * gain * gain;
+                const bool unclamped =
+                    level > thresholds.unclampedAbove && level < thresholds.unclampedBelow;
+                if (x > thresholds.holdAbove && x < thresholds.holdBelow) {
+                    // inside the dead band
+                } else if (unclamped && x < thresholds.riseBelow) {
                     gainDb = gainDb + riseStep;
-                    break;
-                case Decision::fall:
+                    followStep(riseFactor);
+                } else if (unclamped && x > thresholds.fallAbove) {
                     gainDb = gainDb + -fallStep;
-                    break;
-                case Decision::toMaxBoost:
-                    gainDb =
-                        gainDb + std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
-                    break;
-                case Decision::toMaxAttenuation:
-                    gainDb = gainDb +
-                             std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep), riseStep);
-                    break;
+                    followStep(fallFactor);
+                } else {
+                    const double before = gainDb;
+                    if (level < thresholds.boostBelow && x < thresholds.outsideBelow) {
+                        gainDb =
+                            gainDb + std::min(std::max(c.maxBoostDb - gainDb, -fallStep), riseStep);
+                    } else if (level > thresholds.attenuationAbove && x > thresholds.outsideAbove) {
+                        gainDb =
+                            gainDb +
+                            std::min(std::max(-c.maxAttenuationDb - gainDb, -fallStep), riseStep);
+                    } else {
+                        gainDb = stepGain(c, level, gainDb, riseStep, fallStep);
+                    }
+                    if (gainDb != before) {
+                        gain = std::pow(10, gainDb / 20);
+                        multiplied = 0;
+                    }
+                }
             }
-            tracking = true;
-        } else {
-            tracking = false;
+            gains[i] = gain;
+            gainDbs[i] = gainDb;
+            scaleFrame(block + 2 * i, gain, carefulAbove, clear, out + 2 * i);
         }
 
-        if (gainDb != before) {
-            if (gainDb == before + riseStep && steps < kGainSteps) {
-                gain *= riseFactor;
-                ++steps;
-            } else if (gainDb == before + -fallStep && steps < kGainSteps) {
-                gain *= fallFactor;
-                ++steps;
-            } else {
-                gain = std::pow(10, gainDb / 20);
-                steps = 0;
+        for (int i = 0; !allClear(clear) && i < n; ++i) {
+            PairBits again = {-1, -1};
+            scaleFrame(block + 2 * i, gains[i], carefulAbove, again, out + 2 * i);
+            if (allClear(again)) {
+                continue;
             }
-        }
-        const double reach = gain * peak;
-        if (reach > ceiling * (1 + kRelativeMargin) ||
-            (reach >= ceiling * (1 - kRelativeMargin) && exactGain() * peak > ceiling)) {
-            const double limited = ceiling / peak;
-            peakLimited = true;
-            frame[0] = roundedSample(l * limited * 32768);
-            frame[1] = roundedSample(r * limited * 32768);
-            continue;
-        }
-        // Below the ceiling |scaled| <= 32768. The approximate gain rounds the same way unless
-        // the product lies within a hair of a half.
-        for (int ch = 0; ch < 2; ++ch) {
-            const double scaled = frame[ch] * gain;
-            const auto whole = std::int64_t(scaled);
-            const double fraction = scaled - double(whole);
-            if (std::fabs(std::fabs(fraction) - 0.5) < kHalfMargin) {
-                frame[ch] = roundedSample((ch == 0 ? l : r) * exactGain() * 32768);
-            } else {
-                // Below the ceiling no clamp is needed but +1.0 at a 0 dB ceiling.
-                frame[ch] = std::int16_t(
-                    std::min<std::int64_t>(whole + (fraction > 0.5) - (fraction < -0.5), 32767));
+            const double l = block[2 * i] / 32768.0;
+            const double r = block[2 * i + 1] / 32768.0;
+            const double peak = std::max(std::fabs(l), std::fabs(r));
+            // Clearly over the ceiling, the approximate gain tells as much as the exact one.
+            double exact = gains[i];
+            if (!(exact * peak > ceiling * (1 + kRelativeMargin))) {
+                exact = std::pow(10, gainDbs[i] / 20);
             }
+            if (exact * peak > ceiling) {
+                exact = ceiling / peak;
+                peakLimited = true;
+            }
+            out[2 * i] = sampleFromScaled(l * exact * 32768);
+            out[2 * i + 1] = sampleFromScaled(r * exact * 32768);
         }
+        std::memcpy(block, out, std::size_t(n) * 2 * sizeof(std::int16_t));
     }
+    raw.store(samples, frames, s);
     s.energy = energy;
     s.gateEnergy = gateEnergy;
     s.gainDb = gainDb;
     s.quietSamples = quietSamples;
     s.gateOpen = gateOpen;
     s.peakLimited = peakLimited;
-    s.rawEnergy[0] = rawEnergy[0];
-    s.rawEnergy[1] = rawEnergy[1];
-    s.rawPeak[0] = rawPeak[0];
-    s.rawPeak[1] = rawPeak[1];
     s.status = tracking ? "active" : "hold";
 }
 

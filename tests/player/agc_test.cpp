@@ -382,6 +382,142 @@ TEST(AgcArithmetic, LongRampsClampsAndTheCeilingMatchBitForBit) {
     }
 }
 
+// The raw statistics as plainly specified: left-to-right sums of the normalised squares.
+void expectRawLikeThePlainSums(const AgcState& s, const std::vector<std::int16_t>& input,
+                               const std::string& where) {
+    for (int c = 0; c < 2; ++c) {
+        double energy = 0;
+        double peak = 0;
+        for (std::size_t i = std::size_t(c); i < input.size(); i += 2) {
+            const double v = input[i] / 32768.0;
+            energy += v * v;
+            peak = std::max(peak, std::fabs(v));
+        }
+        EXPECT_EQ(s.rawEnergy[c], energy) << where << ", channel " << c;
+        EXPECT_EQ(s.rawPeak[c], peak) << where << ", channel " << c;
+    }
+}
+
+// Runs one chunk through both and compares everything the chunk changes, bit for bit.
+void processBoth(NativeAgc& agc, AgcState& reference, const std::vector<std::int16_t>& input,
+                 const std::string& where) {
+    const auto frames = std::int64_t(input.size() / 2);
+    auto expected = input;
+    auto samples = input;
+    referenceProcess(reference, expected.data(), frames);
+    agc.process(samples.data(), frames);
+    const AgcState actual = agc.state();
+    ASSERT_EQ(samples, expected) << where;
+    ASSERT_EQ(actual.gainDb, reference.gainDb) << where;
+    ASSERT_EQ(std::signbit(actual.gainDb), std::signbit(reference.gainDb)) << where;
+    ASSERT_EQ(actual.energy, reference.energy) << where;
+    ASSERT_EQ(actual.gateEnergy, reference.gateEnergy) << where;
+    ASSERT_EQ(actual.quietSamples, reference.quietSamples) << where;
+    ASSERT_EQ(actual.gateOpen, reference.gateOpen) << where;
+    ASSERT_EQ(actual.status, reference.status) << where;
+    ASSERT_EQ(actual.peakLimited, reference.peakLimited) << where;
+    expectRawLikeThePlainSums(actual, input, where);
+}
+
+// A tone at a level with a little noise, so that steady stretches still wander slightly.
+std::vector<std::int16_t> toneChunk(std::mt19937& random, double levelDb, int frames,
+                                    std::int64_t phase) {
+    std::normal_distribution<double> noise(0, 1);
+    const double amplitude = std::pow(10, levelDb / 20) * 32767;
+    std::vector<std::int16_t> samples(std::size_t(2 * frames));
+    for (int i = 0; i < frames; ++i) {
+        const double v = amplitude * std::sin(0.043 * double(phase + i)) + noise(random);
+        samples[std::size_t(2 * i)] = std::int16_t(std::clamp(std::lround(v), -32768L, 32767L));
+        samples[std::size_t(2 * i + 1)] =
+            std::int16_t(std::clamp(std::lround(-0.6 * v), -32768L, 32767L));
+    }
+    return samples;
+}
+
+TEST(AgcArithmetic, EdgeSettingsAndSettingsChangedMidStreamMatchBitForBit) {
+    // Settings at the edges of their ranges: no dead band (partial steps every frame), no boost
+    // or no cut at all (the gain pinned at 0, also as -0), the extreme ceilings and windows.
+    const std::vector<AgcSettings> variants = {
+        {.windowMs = 100, .deadbandDb = 0},
+        {.maxBoostDb = 0, .maxAttenuationDb = 0, .hysteresisDb = 0},
+        {.maxBoostDb = 18, .windowMs = 100, .riseDbPerSecond = 6, .peakCeilingDb = 0},
+        {.silenceDb = -40, .holdMs = 0, .peakCeilingDb = -12},
+        {.windowMs = 10000, .deadbandDb = 6, .riseDbPerSecond = 0.1, .fallDbPerSecond = 1},
+        {.targetRmsDb = -6, .maxAttenuationDb = 48, .windowMs = 100, .fallDbPerSecond = 48},
+    };
+
+    std::mt19937 random(23);
+    std::uniform_int_distribution<int> length(1, 5000);
+    // Long steady stretches pin the gain at its limits and in the dead band; silence closes the
+    // gate; the others cross the gate thresholds and reach full scale.
+    const double levels[] = {-45, -45, -45, -3, -3, -3, -20, -20, -200, -62, -58, -30, 0, -75};
+    NativeAgc agc(Environment{});
+    agc.configure(enabledEnvelope(1, variants[0]));
+    AgcState reference = agc.state();
+    std::int64_t phase = 0;
+    int chunk = 0;
+    for (std::size_t v = 0; v < variants.size(); ++v) {
+        if (v > 0) {
+            // A new revision with the AGC still enabled: the meters and the gain carry on, the
+            // gain clamped into the new limits.
+            agc.configure(enabledEnvelope(std::int64_t(v + 1), variants[v]));
+            const AgcSettings& c = agc.state().config;
+            reference.config = c;
+            reference.gainDb =
+                std::min(std::max(reference.gainDb, -c.maxAttenuationDb), c.maxBoostDb);
+        }
+        for (const double level : levels) {
+            for (int repeat = 0; repeat < 3; ++repeat, ++chunk) {
+                const int frames = length(random);
+                const auto input = toneChunk(random, level, frames, phase);
+                phase += frames;
+                processBoth(agc, reference, input,
+                            "settings " + std::to_string(v) + ", chunk " + std::to_string(chunk));
+                if (::testing::Test::HasFatalFailure()) {
+                    return;
+                }
+            }
+        }
+    }
+}
+
+TEST(AgcArithmetic, NegativeZeroGainStaysNegativeZero) {
+    // A cut clamped to a zero attenuation limit leaves the gain at -0; holding keeps it so.
+    NativeAgc agc(Environment{});
+    agc.configure(enabledEnvelope(1));
+    feed(agc, 18426, 2);  // loud: the gain falls below 0
+    ASSERT_LT(agc.state().gainDb, 0);
+    AgcSettings noCut;
+    noCut.maxAttenuationDb = 0;
+    agc.configure(enabledEnvelope(2, noCut));
+    ASSERT_TRUE(std::signbit(agc.state().gainDb));
+    AgcState reference = agc.state();
+    std::mt19937 random(5);
+    std::int64_t phase = 0;
+    for (const double level : {-20.0, -5.0, -5.0, -200.0, -5.0}) {
+        const auto input = toneChunk(random, level, 4096, phase);
+        phase += 4096;
+        processBoth(agc, reference, input, "level " + std::to_string(level));
+    }
+}
+
+TEST(AgcArithmetic, RawEnergyBeyondExactWholeNumbersIsSummedInOrder) {
+    // Past 2^23 full-scale frames the plain sum of squares starts rounding; the status must
+    // still report that sum, not an exact one.
+    const std::size_t frames = (std::size_t(1) << 23) + 300000;
+    std::vector<std::int16_t> input(2 * frames);
+    std::mt19937 random(3);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        input[i] = std::int16_t(i % 1000 == 0 ? sample(random) : (i % 4 < 2 ? -32768 : 32767));
+    }
+    NativeAgc agc(Environment{});
+    auto samples = input;
+    agc.process(samples.data(), std::int64_t(frames));
+    EXPECT_EQ(samples, input);
+    expectRawLikeThePlainSums(agc.state(), input, "disabled");
+}
+
 TEST(AgcSettingsRules, RangesAreInclusiveAndFinite) {
     AgcSettings s;
     EXPECT_TRUE(s.valid());
