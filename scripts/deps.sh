@@ -29,6 +29,17 @@ packages=(
     libspa-0.2-modules
     libpipewire-0.3-dev
     wireplumber
+    # Real clients for the PipeWire suites: PulseAudio and ALSA applications, GStreamer.
+    pipewire-pulse
+    pipewire-alsa
+    pulseaudio-utils
+    alsa-utils
+    gstreamer1.0-tools
+    gstreamer1.0-plugins-base
+    gstreamer1.0-plugins-good
+    gstreamer1.0-pipewire
+    gstreamer1.0-pulseaudio
+    stress-ng
 )
 missing=()
 for p in "${packages[@]}"; do

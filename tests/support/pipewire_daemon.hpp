@@ -62,13 +62,26 @@ class PipeWireDaemon {
     const std::string& dir() const { return dir_.path(); }
     std::string file(const std::string& name) const { return dir_ / name; }
 
+    // Starts the PulseAudio server, so that pulse clients (paplay, pulsesink, browsers) and ALSA
+    // clients through the pipewire plugin can play; most desktop applications use one of them.
+    bool startPulse() {
+        if (pulse_ > 0) {
+            return true;
+        }
+        pulse_ = spawn(orphanProof({"/usr/bin/pipewire-pulse", "-c", dir_ / "pipewire-pulse.conf"}),
+                       dir_ / "pipewire-pulse.log");
+        return pulse_ > 0 && waitFor([] { return run("pactl info >/dev/null 2>&1"); });
+    }
+
     // Kills the daemon without warning, as a crash would.
     void killDaemon() {
+        signalAndReap(pulse_, SIGKILL);
         signalAndReap(sessionManager_, SIGKILL);
         signalAndReap(daemon_, SIGKILL);
     }
 
     void stop() {
+        signalAndReap(pulse_, SIGTERM);
         signalAndReap(sessionManager_, SIGTERM);
         signalAndReap(daemon_, SIGTERM);
     }
@@ -159,6 +172,7 @@ class PipeWireDaemon {
     void writeConfig() {
         const std::filesystem::path source = std::string(PELLIMAR_SOURCE_DIR) + "/scripts/pipewire";
         std::filesystem::copy_file(source / "pipewire.conf", dir_ / "pipewire.conf");
+        std::filesystem::copy_file(source / "pipewire-pulse.conf", dir_ / "pipewire-pulse.conf");
         std::filesystem::copy_file(source / "60-headless.lua",
                                    dir_ / "config/wireplumber/main.lua.d/60-headless.lua");
     }
@@ -184,6 +198,7 @@ class PipeWireDaemon {
     std::string runtime_;
     pid_t daemon_ = -1;
     pid_t sessionManager_ = -1;
+    pid_t pulse_ = -1;
     std::string error_;
 };
 
