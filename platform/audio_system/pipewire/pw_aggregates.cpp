@@ -73,8 +73,9 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
         return kAudioHardwareUnsupportedOperationError;  // mirrored outputs: not offered here
     }
 
-    // The ports that feed the new node, in its channel order.
+    // The ports that feed the new node, in its channel order, and who gave how many.
     std::vector<std::uint32_t> sources;
+    Value layout = Value::array();
     std::string uid;
     std::string name;
     {
@@ -98,9 +99,11 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
             }
             // A capture device takes its sub-devices' capture ports, an output device the
             // members' playback ports.
-            for (const Port& p : wiring_.ports(node->id, capture, false)) {
+            const auto ports = wiring_.ports(node->id, capture, false);
+            for (const Port& p : ports) {
                 sources.push_back(p.id);
             }
+            layout.push_back(Value::array({sub, false, ports.size()}));
         }
         if (capture) {
             for (const auto& tapUID : uidsUnder(description, "taps")) {
@@ -108,9 +111,11 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
                 if (!node || node->mediaClass() != kTapClass) {
                     continue;
                 }
-                for (const Port& p : wiring_.ports(node->id, true, true)) {
+                const auto ports = wiring_.ports(node->id, true, true);
+                for (const Port& p : ports) {
                     sources.push_back(p.id);
                 }
+                layout.push_back(Value::array({tapUID, true, ports.size()}));
             }
         }
     }
@@ -127,12 +132,16 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
         {PW_KEY_NODE_VIRTUAL, "true"},
         {PW_KEY_AUDIO_CHANNELS, std::to_string(channels)},
         {"audio.position", positions(channels)},
-        // Never displaces the user's own devices as the default.
-        {PW_KEY_PRIORITY_SESSION, "0"},
+        // Below every real device, so that it never becomes a default, whatever priorities the
+        // others have (measured: at 0 it was chosen over null sinks that had none).
+        {PW_KEY_PRIORITY_SESSION, "-1000"},
+        {PW_KEY_PRIORITY_DRIVER, "-1000"},
+        {"device.routes", "1"},
         {"session.suspend-timeout-seconds", "0"},
         {"adapter.auto-port-config", capture ? "{ mode = dsp monitor = false position = preserve }"
                                              : "{ mode = dsp monitor = true position = preserve }"},
         {kCompositionKey, description.dump()},
+        {kLayoutKey, layout.dump()},
     };
     auto made = wiring_.createNode(props, kCompositionKey);
     if (!made) {
@@ -167,7 +176,76 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
         return kAudioHardwareIllegalOperationError;
     }
     outDevice = ObjectID(made->serial);
+    if (capture) {
+        // While this program runs, a source that goes and comes back is linked again.
+        std::lock_guard guard(mutex_);
+        followedAggregates_.insert(made->serial);
+    }
     return kAudioHardwareNoError;
+}
+
+std::optional<ServerObjects::AggregatePlan> ServerObjects::aggregatePlan(
+    const GraphState& s, std::uint64_t serial) const {
+    const Node* node = s.nodeBySerial(serial);
+    if (!node) {
+        return std::nullopt;
+    }
+    auto it = node->props.find(kLayoutKey);
+    if (it == node->props.end()) {
+        return std::nullopt;
+    }
+    const Value layout = Value::parse(it->second, nullptr, false);
+    if (!layout.is_array()) {
+        return std::nullopt;
+    }
+    const auto own = wiring_.ports(node->id, false, false);
+    AggregatePlan plan;
+    std::size_t offset = 0;
+    for (const auto& entry : layout) {
+        if (!entry.is_array() || entry.size() != 3 || !entry[0].is_string() ||
+            !entry[1].is_boolean() || !entry[2].is_number_unsigned()) {
+            return std::nullopt;
+        }
+        const std::size_t channels = entry[2].get<std::size_t>();
+        if (const Node* source = s.nodeByName(entry[0].get<std::string>())) {
+            const bool tap = entry[1].get<bool>();
+            const auto ports = wiring_.ports(source->id, true, tap);
+            for (std::size_t k = 0; k < std::min(channels, ports.size()); ++k) {
+                if (offset + k < own.size()) {
+                    plan.links.emplace_back(ports[k].id, own[offset + k].id);
+                }
+            }
+        }
+        offset += channels;
+    }
+    return plan;
+}
+
+bool ServerObjects::relinkAggregates(const std::vector<AggregatePlan>& plans,
+                                     std::chrono::steady_clock::time_point now) {
+    if (plans.empty()) {
+        return false;
+    }
+    std::set<std::pair<std::uint32_t, std::uint32_t>> present;
+    for (const Link& l : wiring_.links()) {
+        present.emplace(l.outputPort, l.inputPort);
+    }
+    bool throttled = false;
+    for (const auto& plan : plans) {
+        for (const auto& pair : plan.links) {
+            if (present.contains(pair)) {
+                continue;
+            }
+            auto last = linkAttempts_.find(pair);
+            if (last != linkAttempts_.end() && now - last->second < std::chrono::seconds(2)) {
+                throttled = true;
+                continue;
+            }
+            wiring_.link(pair.first, pair.second);
+            linkAttempts_[pair] = now;
+        }
+    }
+    return throttled;
 }
 
 Status ServerObjects::destroyAggregateDevice(ObjectID device) {
@@ -183,6 +261,10 @@ Status ServerObjects::destroyAggregateDevice(ObjectID device) {
             return kAudioHardwareBadObjectError;
         }
         node = n->id;
+    }
+    {
+        std::lock_guard guard(mutex_);
+        followedAggregates_.erase(device);
     }
     return wiring_.destroyNode(node);  // its links go with it
 }

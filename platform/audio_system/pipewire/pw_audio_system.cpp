@@ -224,6 +224,11 @@ std::vector<Process> processes(const GraphState& s) {
     std::map<std::int32_t, std::vector<const Client*>> byPid;
     std::vector<std::int32_t> order;
     for (const auto& [serial, client] : s.clients) {
+        // Listed once it is named, so that a process appears with its final bundle ID and the
+        // list's change notifies watchers in time to route its first stream.
+        if (!client.described) {
+            continue;
+        }
         std::string pidText = prop(client.props, PW_KEY_APP_PROCESS_ID);
         if (pidText.empty()) {
             pidText = prop(client.props, PW_KEY_SEC_PID);
@@ -509,6 +514,14 @@ std::string fingerprint(const GraphState& s, ObjectID object,
         print += r.value ? r.value->dump() : tapDescriptionToJson(*r.tap).dump();
     } else {
         print.append(r.bytes.begin(), r.bytes.end());
+    }
+    // A process's name can come after the process (from a stream's properties, say): watchers
+    // of the list hear of that too, so that a capture re-matches it at once.
+    if (object == kAudioObjectSystemObject &&
+        address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+        for (const auto& p : processes(s)) {
+            print += "\n" + p.bundleID;
+        }
     }
     return print;
 }

@@ -290,6 +290,7 @@ void onClientInfo(void* data, const pw_client_info* info) {
         auto it = s.clients.find(b->serial);
         if (it != s.clients.end()) {
             it->second.props = std::move(props);
+            it->second.described = true;
         }
     });
 }
@@ -475,6 +476,9 @@ void Graph::Impl::globalRemoved(std::uint32_t id) {
     change([&](GraphState& s) {
         if (kind == Bound::Kind::node) {
             s.nodes.erase(serial);
+            // The daemon drops a removed node's entries without telling; the id may come back
+            // on another node, which must not inherit them.
+            s.metadata.erase(id);
         } else if (kind == Bound::Kind::client) {
             s.clients.erase(serial);
         } else {

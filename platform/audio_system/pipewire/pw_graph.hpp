@@ -52,6 +52,8 @@ struct Client {
     std::uint32_t id = 0;
     std::uint64_t serial = 0;
     Properties props;
+    // Whether its info has come: the registry announces a client without what names it.
+    bool described = false;
 };
 
 // The cache. Read under Graph::mutex().

@@ -20,6 +20,41 @@ std::uint32_t number(const spa_dict* dict, const char* key) {
     return end != text ? std::uint32_t(value) : SPA_ID_INVALID;
 }
 
+// A node or link of ours that is not lingering: it lives while we hold its proxy.
+struct OwnedProxy {
+    pw_proxy* proxy = nullptr;
+    spa_hook listener{};
+    bool gone = false;  // the daemon removed it or refused to make it
+    std::function<void()>* onGone = nullptr;
+
+    OwnedProxy() = default;
+    OwnedProxy(const OwnedProxy&) = delete;
+    OwnedProxy& operator=(const OwnedProxy&) = delete;
+    ~OwnedProxy() {
+        if (proxy) {
+            spa_hook_remove(&listener);
+            pw_proxy_destroy(proxy);
+        }
+    }
+
+    static void markGone(void* data) {
+        auto* owned = static_cast<OwnedProxy*>(data);
+        owned->gone = true;
+        if (owned->onGone && *owned->onGone) {
+            (*owned->onGone)();
+        }
+    }
+    static void onError(void* data, int, int, const char*) { markGone(data); }
+};
+
+const pw_proxy_events kOwnedEvents = [] {
+    pw_proxy_events e{};
+    e.version = PW_VERSION_PROXY_EVENTS;
+    e.removed = OwnedProxy::markGone;
+    e.error = OwnedProxy::onError;
+    return e;
+}();
+
 }  // namespace
 
 struct Wiring::Impl {
@@ -31,6 +66,11 @@ struct Wiring::Impl {
     std::map<std::uint32_t, Port> ports;
     std::map<std::uint32_t, Link> links;
     std::function<void()> hook;  // under mutex
+
+    // Loop thread (or loop locked) only.
+    std::map<std::uint32_t, std::unique_ptr<OwnedProxy>> ownedNodes;  // by global id
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<OwnedProxy>> ownedLinks;
+    std::function<void()> ownedGone = [this] { changed(); };
 
     void changed() {
         std::function<void()> h;
@@ -118,6 +158,8 @@ Wiring::Wiring(std::shared_ptr<Graph> graph)
 
 Wiring::~Wiring() {
     pw_thread_loop_lock(graph_->loop());
+    impl_->ownedLinks.clear();
+    impl_->ownedNodes.clear();
     if (impl_->registry) {
         spa_hook_remove(&impl_->registryListener);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(impl_->registry));
@@ -211,7 +253,9 @@ bool sessionManagerRuns(const GraphState& s) {
 
 }  // namespace
 
-Result<MadeNode, Status> Wiring::createNode(const Properties& props, const std::string& readyKey) {
+Result<MadeNode, Status> Wiring::createNode(const Properties& props, const std::string& readyKey,
+                                            NodeLife life) {
+    const bool lingering = life == NodeLife::lingering;
     auto dictItems = items(props);
     const spa_dict dict = SPA_DICT_INIT(dictItems.data(), std::uint32_t(dictItems.size()));
     PortConfigWatch watch;
@@ -240,7 +284,7 @@ Result<MadeNode, Status> Wiring::createNode(const Properties& props, const std::
     bool managed = false;
     {
         std::lock_guard guard(graph_->mutex());
-        managed = made && sessionManagerRuns(graph_->state());
+        managed = made && lingering && sessionManagerRuns(graph_->state());
     }
     if (managed) {
         // Until WirePlumber has set its port configuration, links to the node do not last.
@@ -253,7 +297,15 @@ Result<MadeNode, Status> Wiring::createNode(const Properties& props, const std::
     }
     pw_thread_loop_lock(graph_->loop());
     spa_hook_remove(&watch.listener);
-    pw_proxy_destroy(proxy);  // the node lingers: it belongs to the daemon now
+    if (lingering || !made) {
+        pw_proxy_destroy(proxy);  // a lingering node belongs to the daemon now
+    } else {
+        auto owned = std::make_unique<OwnedProxy>();
+        owned->proxy = proxy;
+        owned->onGone = &impl_->ownedGone;
+        pw_proxy_add_listener(proxy, &owned->listener, &kOwnedEvents, owned.get());
+        impl_->ownedNodes[madeNode.id] = std::move(owned);
+    }
     pw_thread_loop_unlock(graph_->loop());
     if (!made) {
         std::lock_guard guard(graph_->mutex());
@@ -292,6 +344,50 @@ void Wiring::link(std::uint32_t outputPort, std::uint32_t inputPort) {
         pw_proxy_destroy(proxy);  // lingering: destroying our handle leaves the link
     }
     pw_thread_loop_unlock(graph_->loop());
+}
+
+void Wiring::destroyOwnedNode(std::uint32_t globalID) {
+    pw_thread_loop_lock(graph_->loop());
+    impl_->ownedNodes.erase(globalID);
+    pw_thread_loop_unlock(graph_->loop());
+}
+
+void Wiring::ownLink(std::uint32_t outputPort, std::uint32_t inputPort) {
+    const std::string out = std::to_string(outputPort);
+    const std::string in = std::to_string(inputPort);
+    const spa_dict_item linkItems[] = {
+        SPA_DICT_ITEM_INIT(PW_KEY_LINK_OUTPUT_PORT, out.c_str()),
+        SPA_DICT_ITEM_INIT(PW_KEY_LINK_INPUT_PORT, in.c_str()),
+    };
+    const spa_dict dict = SPA_DICT_INIT(linkItems, 2);
+    pw_thread_loop_lock(graph_->loop());
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        graph_->core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
+    if (proxy) {
+        auto owned = std::make_unique<OwnedProxy>();
+        owned->proxy = proxy;
+        owned->onGone = &impl_->ownedGone;
+        pw_proxy_add_listener(proxy, &owned->listener, &kOwnedEvents, owned.get());
+        impl_->ownedLinks[{outputPort, inputPort}] = std::move(owned);
+    }
+    pw_thread_loop_unlock(graph_->loop());
+}
+
+void Wiring::dropOwnedLink(std::uint32_t outputPort, std::uint32_t inputPort) {
+    pw_thread_loop_lock(graph_->loop());
+    impl_->ownedLinks.erase({outputPort, inputPort});
+    pw_thread_loop_unlock(graph_->loop());
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> Wiring::ownedLinks() {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    pw_thread_loop_lock(graph_->loop());
+    std::erase_if(impl_->ownedLinks, [](const auto& entry) { return entry.second->gone; });
+    for (const auto& [ports, owned] : impl_->ownedLinks) {
+        out.push_back(ports);
+    }
+    pw_thread_loop_unlock(graph_->loop());
+    return out;
 }
 
 void Wiring::unlink(std::uint32_t linkID) {

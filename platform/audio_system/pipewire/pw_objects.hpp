@@ -3,7 +3,9 @@
 // their own class that the listed processes' streams feed), the capture aggregate (a lingering
 // virtual source fed by sub-device capture ports and tap monitor ports) and output aggregates (a
 // lingering virtual sink whose monitor ports feed its members side by side). All of them belong to
-// the daemon and outlive this process; while it runs, it keeps its taps aimed at their processes.
+// the daemon and outlive this process. While it runs, it keeps its taps fed by their processes'
+// streams and its capture devices by their sources, through links and parking sinks that die
+// with its connection.
 
 #include <cstdint>
 #include <memory>
@@ -25,6 +27,9 @@ namespace pellimar::audio::pipewire {
 inline constexpr char kTapClass[] = "Audio/Tap";
 inline constexpr char kTapDescriptionKey[] = "pellimar.tap.description";
 inline constexpr char kCompositionKey[] = "pellimar.aggregate.composition";
+// Which node fed how many of an aggregate's channels, in channel order, as made.
+inline constexpr char kLayoutKey[] = "pellimar.aggregate.layout";
+inline constexpr char kParkingKey[] = "pellimar.tap.parking";
 
 struct TapInfo {
     std::string uid;
@@ -51,22 +56,42 @@ class ServerObjects {
     Status destroyAggregateDevice(ObjectID device);
 
     // Runs on the loop thread: moves and links streams so that every tap this process made or
-    // changed is fed by exactly the streams of its processes.
+    // changed is fed by exactly the streams of its processes, and relinks its capture devices'
+    // sources that came back.
     void reconcile();
 
+    // The links one of our aggregates should have: source port, own port.
+    struct AggregatePlan {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
+    };
+
   private:
+    // The sink a muted tap's streams are moved to, so that they leave the speakers.
+    struct Parking {
+        std::uint32_t node = 0;
+        std::uint64_t serial = 0;  // 0: none (an unmuted tap)
+    };
+    using LinkTimes =
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::chrono::steady_clock::time_point>;
+
     void scheduleReconcile();
+    void retryLater(std::chrono::milliseconds delay);
+    Result<Parking, Status> makeParking(const std::string& tapNodeName, const std::string& tapName);
+    Status follow(ObjectID tap, const TapInfo& info);
+    std::optional<AggregatePlan> aggregatePlan(const GraphState& s, std::uint64_t serial) const;
+    bool relinkAggregates(const std::vector<AggregatePlan>& plans,
+                          std::chrono::steady_clock::time_point now);
 
     std::shared_ptr<Graph> graph_;
     Wiring wiring_;
     std::uint64_t hook_ = 0;
+    spa_source* event_ = nullptr;
     spa_source* timer_ = nullptr;
 
     std::mutex mutex_;
-    std::set<std::uint64_t> followed_;  // serials of the taps this process keeps aimed
-    // Link requests not yet seen in the graph, with when they were made (loop thread only).
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::chrono::steady_clock::time_point>
-        pendingLinks_;
+    std::map<std::uint64_t, Parking> followed_;   // the taps this process keeps fed, by serial
+    std::set<std::uint64_t> followedAggregates_;  // its capture devices, by serial
+    LinkTimes linkAttempts_;  // when each link was last asked for (loop thread only)
 };
 
 }  // namespace pellimar::audio::pipewire

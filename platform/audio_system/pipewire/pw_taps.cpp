@@ -7,6 +7,8 @@
 #include <pipewire/node.h>
 #include <pipewire/pipewire.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -121,9 +123,15 @@ std::optional<TapInfo> tapInfo(const GraphState& s, ObjectID tap) {
 ServerObjects::ServerObjects(std::shared_ptr<Graph> graph)
     : graph_(std::move(graph)), wiring_(graph_) {
     pw_thread_loop_lock(graph_->loop());
+    pw_loop* loop = pw_thread_loop_get_loop(graph_->loop());
+    // A pass runs as soon as the loop is free after a change, so that a new stream is aimed
+    // before the session manager links it; signals in between coalesce into one pass.
+    event_ = pw_loop_add_event(
+        loop, [](void* data, std::uint64_t) { static_cast<ServerObjects*>(data)->reconcile(); },
+        this);
     timer_ = pw_loop_add_timer(
-        pw_thread_loop_get_loop(graph_->loop()),
-        [](void* data, std::uint64_t) { static_cast<ServerObjects*>(data)->reconcile(); }, this);
+        loop, [](void* data, std::uint64_t) { static_cast<ServerObjects*>(data)->reconcile(); },
+        this);
     pw_thread_loop_unlock(graph_->loop());
     hook_ = graph_->addChangeHook([this] { scheduleReconcile(); });
     wiring_.setChangeHook([this] { scheduleReconcile(); });
@@ -132,9 +140,12 @@ ServerObjects::ServerObjects(std::shared_ptr<Graph> graph)
 ServerObjects::~ServerObjects() {
     graph_->removeChangeHook(hook_);
     wiring_.setChangeHook(nullptr);
-    pw_thread_loop_lock(graph_->loop());  // no hook or timer is running past this point
-    if (timer_) {
-        pw_loop_destroy_source(pw_thread_loop_get_loop(graph_->loop()), timer_);
+    pw_thread_loop_lock(graph_->loop());  // no hook or pass is running past this point
+    pw_loop* loop = pw_thread_loop_get_loop(graph_->loop());
+    for (spa_source* source : {event_, timer_}) {
+        if (source) {
+            pw_loop_destroy_source(loop, source);
+        }
     }
     pw_thread_loop_unlock(graph_->loop());
 }
@@ -142,68 +153,87 @@ ServerObjects::~ServerObjects() {
 void ServerObjects::scheduleReconcile() {
     {
         std::lock_guard guard(mutex_);
-        if (followed_.empty() || !timer_) {
+        if (followed_.empty() && followedAggregates_.empty()) {
             return;
         }
     }
-    // Coalesces a burst of graph changes into one pass.
-    timespec delay{0, 5 * 1000 * 1000};
-    pw_thread_loop_lock(graph_->loop());
-    pw_loop_update_timer(pw_thread_loop_get_loop(graph_->loop()), timer_, &delay, nullptr, false);
-    pw_thread_loop_unlock(graph_->loop());
+    if (event_) {
+        pw_loop_signal_event(pw_thread_loop_get_loop(graph_->loop()), event_);
+    }
+}
+
+void ServerObjects::retryLater(std::chrono::milliseconds delay) {
+    timespec value{0, long(delay.count()) * 1000 * 1000};
+    pw_loop_update_timer(pw_thread_loop_get_loop(graph_->loop()), timer_, &value, nullptr, false);
 }
 
 void ServerObjects::reconcile() {
-    std::set<std::uint64_t> followed;
+    std::map<std::uint64_t, Parking> followed;
+    std::set<std::uint64_t> aggregates;
     {
         std::lock_guard guard(mutex_);
         followed = followed_;
+        aggregates = followedAggregates_;
     }
     struct Aim {
         std::uint32_t node = 0;
-        std::uint64_t serial = 0;
-        bool muted = false;
+        std::uint32_t parking = 0;  // the muted streams' sink; 0 for an unmuted tap
+        std::uint64_t parkingSerial = 0;
         std::set<std::uint32_t> streams;
     };
     std::vector<Aim> aims;
-    std::set<std::uint32_t> streamNodes;
     std::map<std::uint32_t, Properties> metadata;
+    std::set<std::string> parkingSerials;  // ours, and every tap: no stream is aimed there unasked
+    std::set<std::string> parkingNodes;
+    std::vector<AggregatePlan> plans;
     {
         std::lock_guard guard(graph_->mutex());
         const GraphState& s = graph_->state();
         if (!s.connected) {
             return;
         }
-        for (std::uint64_t serial : followed) {
+        for (const auto& [serial, parking] : followed) {
             auto info = tapInfo(s, ObjectID(serial));
             if (!info) {
                 continue;
             }
             Aim aim;
             aim.node = s.nodeBySerial(serial)->id;
-            aim.serial = serial;
-            aim.muted = info->description.muteBehavior != TapMuteBehavior::unmuted;
+            if (info->description.muteBehavior != TapMuteBehavior::unmuted &&
+                s.nodeBySerial(parking.serial) != nullptr) {
+                aim.parking = parking.node;
+                aim.parkingSerial = parking.serial;
+            }
             aim.streams = streamsOf(s, info->description.processes);
             aims.push_back(std::move(aim));
         }
+        for (const auto& [serial, parking] : followed) {
+            if (parking.serial != 0) {
+                parkingSerials.insert(std::to_string(parking.serial));
+                parkingNodes.insert(std::to_string(parking.node));
+            }
+        }
         for (const auto& [serial, node] : s.nodes) {
-            if (node.mediaClass() == kStreamClass) {
-                streamNodes.insert(node.id);
+            if (isTap(node)) {
+                parkingSerials.insert(std::to_string(serial));
+                parkingNodes.insert(std::to_string(node.id));
+            }
+        }
+        for (std::uint64_t serial : aggregates) {
+            if (auto plan = aggregatePlan(s, serial)) {
+                plans.push_back(std::move(*plan));
             }
         }
         metadata = s.metadata;
     }
 
-    // Muted taps: each stream goes into the first tap that lists it.
+    // Muted taps: each of their streams plays into its tap's parking sink, off the speakers; the
+    // first tap that lists a stream has it.
     std::map<std::uint32_t, std::string> target;
-    std::set<std::string> ourSerials;
-    std::set<std::string> ourNodes;
     for (const Aim& aim : aims) {
-        ourSerials.insert(std::to_string(aim.serial));
-        ourNodes.insert(std::to_string(aim.node));
-        if (aim.muted) {
+        if (aim.parking != 0) {
             for (std::uint32_t stream : aim.streams) {
-                target.emplace(stream, std::to_string(aim.serial));
+                target.emplace(stream, std::to_string(aim.parkingSerial));
             }
         }
     }
@@ -212,31 +242,25 @@ void ServerObjects::reconcile() {
             graph_->setMetadata(stream, kTargetObject, "Spa:Id", serial);
         }
     }
-    // Streams aimed at our taps that should not be there: ours from before, or ones the session
-    // manager's restore sent after a stream it once saw in a tap.
+    // Streams aimed at a parking sink or a tap that should not be there: ours from before, or
+    // ones the session manager's restore sent after another stream it saw parked.
     for (const auto& [subject, entries] : metadata) {
         auto wanted = target.find(subject);
         const std::string object = prop(entries, kTargetObject);
-        if (ourSerials.contains(object) && (wanted == target.end() || wanted->second != object)) {
+        if (parkingSerials.contains(object) &&
+            (wanted == target.end() || wanted->second != object)) {
             graph_->setMetadata(subject, kTargetObject, "", std::nullopt);
         }
-        if (ourNodes.contains(prop(entries, kTargetNode))) {
+        if (parkingNodes.contains(prop(entries, kTargetNode)) && wanted == target.end()) {
             graph_->setMetadata(subject, kTargetNode, "", std::nullopt);
         }
     }
 
-    // Unmuted taps: our own links into the tap, next to the stream's usual ones.
-    const auto links = wiring_.links();
-    std::set<std::pair<std::uint32_t, std::uint32_t>> present;
-    for (const Link& l : links) {
-        present.emplace(l.outputPort, l.inputPort);
-        pendingLinks_.erase({l.outputPort, l.inputPort});
-    }
-    const auto now = std::chrono::steady_clock::now();
+    // Every tap is fed by links of ours from its streams' output ports, port i into input
+    // i mod n (a mono stream feeds both sides, a wider one folds). They die with this
+    // connection, so a killed capture leaves no stream feeding a tap.
+    std::set<std::pair<std::uint32_t, std::uint32_t>> feeds;
     for (const Aim& aim : aims) {
-        if (aim.muted) {
-            continue;
-        }
         const auto inputs = wiring_.ports(aim.node, false, false);
         for (std::uint32_t stream : aim.streams) {
             const auto outputs = wiring_.ports(stream, true, false);
@@ -244,24 +268,91 @@ void ServerObjects::reconcile() {
                 continue;
             }
             for (std::size_t i = 0; i < std::max(inputs.size(), outputs.size()); ++i) {
-                const auto pair =
-                    std::make_pair(outputs[i % outputs.size()].id, inputs[i % inputs.size()].id);
-                auto pending = pendingLinks_.find(pair);
-                if (present.contains(pair) ||
-                    (pending != pendingLinks_.end() && now - pending->second < kLinkRetry)) {
-                    continue;
-                }
-                wiring_.link(pair.first, pair.second);
-                pendingLinks_[pair] = now;
-            }
-        }
-        for (const Link& l : links) {
-            if (l.inputNode == aim.node && streamNodes.contains(l.outputNode) &&
-                !aim.streams.contains(l.outputNode)) {
-                wiring_.unlink(l.id);
+                feeds.emplace(outputs[i % outputs.size()].id, inputs[i % inputs.size()].id);
             }
         }
     }
+    const auto now = std::chrono::steady_clock::now();
+    bool throttled = false;
+    const auto owned = wiring_.ownedLinks();
+    const std::set<std::pair<std::uint32_t, std::uint32_t>> held(owned.begin(), owned.end());
+    for (const auto& pair : held) {
+        if (!feeds.contains(pair)) {
+            wiring_.dropOwnedLink(pair.first, pair.second);
+        }
+    }
+    for (const auto& pair : feeds) {
+        if (held.contains(pair)) {
+            continue;
+        }
+        // A link the daemon keeps refusing is not asked for in a tight loop.
+        auto last = linkAttempts_.find(pair);
+        if (last != linkAttempts_.end() && now - last->second < kLinkRetry) {
+            throttled = true;
+            continue;
+        }
+        wiring_.ownLink(pair.first, pair.second);
+        linkAttempts_[pair] = now;
+    }
+    std::erase_if(linkAttempts_, [&](const auto& entry) {
+        return now - entry.second >= kLinkRetry && !feeds.contains(entry.first);
+    });
+
+    throttled = relinkAggregates(plans, now) || throttled;
+    if (throttled) {
+        retryLater(std::chrono::duration_cast<std::chrono::milliseconds>(kLinkRetry));
+    }
+}
+
+Result<ServerObjects::Parking, Status> ServerObjects::makeParking(const std::string& tapNodeName,
+                                                                  const std::string& tapName) {
+    // Named per run, so that the session manager's remembered targets never lead a later
+    // stream here, and owned by this connection, so that the streams it holds go back to their
+    // usual outputs as soon as this program ends, however it ends.
+    const Properties props = {
+        {"factory.name", "support.null-audio-sink"},
+        {PW_KEY_MEDIA_CLASS, "Audio/Sink"},
+        {PW_KEY_NODE_NAME, tapNodeName + ".muted." + std::to_string(::getpid())},
+        {PW_KEY_NODE_DESCRIPTION, "Pellimar capture: " + tapName},
+        {PW_KEY_NODE_VIRTUAL, "true"},
+        {"audio.position", "[ FL FR ]"},
+        // Below every real output, so that it is never chosen as the default.
+        {PW_KEY_PRIORITY_SESSION, "-1000"},
+        {PW_KEY_PRIORITY_DRIVER, "-1000"},
+        {"session.suspend-timeout-seconds", "0"},
+        // Keeps the session manager from saving volumes under a name used once.
+        {"device.routes", "1"},
+        {kParkingKey, "true"},
+    };
+    auto made = wiring_.createNode(props, kParkingKey, NodeLife::ownedUnwatched);
+    if (!made) {
+        return fail(made.error());
+    }
+    return Parking{made->id, made->serial};
+}
+
+Status ServerObjects::follow(ObjectID tap, const TapInfo& info) {
+    std::optional<Parking> parking;
+    {
+        std::lock_guard guard(mutex_);
+        if (auto it = followed_.find(tap); it != followed_.end() && it->second.serial != 0) {
+            parking = it->second;
+        }
+    }
+    const bool muted = info.description.muteBehavior != TapMuteBehavior::unmuted;
+    if (muted && !parking) {
+        auto made = makeParking(info.uid, info.description.name);
+        if (!made) {
+            return made.error();
+        }
+        parking = *made;
+    }
+    {
+        std::lock_guard guard(mutex_);
+        followed_[tap] = parking.value_or(Parking{});
+    }
+    scheduleReconcile();
+    return kAudioHardwareNoError;
 }
 
 Status ServerObjects::createProcessTap(const TapDescription& description, ObjectID& outTap) {
@@ -277,6 +368,7 @@ Status ServerObjects::createProcessTap(const TapDescription& description, Object
         {"audio.position", description.mono ? "[ MONO ]" : "[ FL FR ]"},
         // WirePlumber 0.4 crashes when a node is destroyed soon after it suspends.
         {"session.suspend-timeout-seconds", "0"},
+        {"device.routes", "1"},
         {"adapter.auto-port-config", "{ mode = dsp monitor = true position = preserve }"},
         {kTapDescriptionKey, tapDescriptionToJson(description).dump()},
     };
@@ -297,23 +389,27 @@ Status ServerObjects::createProcessTap(const TapDescription& description, Object
         (void)wiring_.destroyNode(node);
         return kAudioHardwareIllegalOperationError;
     }
-    {
-        std::lock_guard guard(mutex_);
-        followed_.insert(made->serial);
+    if (Status followed =
+            follow(ObjectID(made->serial), TapInfo{props[PW_KEY_NODE_NAME], description, channels});
+        followed != kAudioHardwareNoError) {
+        (void)wiring_.destroyNode(node);
+        return followed;
     }
-    scheduleReconcile();
     outTap = ObjectID(made->serial);
     return kAudioHardwareNoError;
 }
 
 Status ServerObjects::setTapDescription(ObjectID tap, const TapDescription& description) {
     std::uint32_t node = 0;
+    std::string uid;
     {
         std::lock_guard guard(graph_->mutex());
-        if (!tapInfo(graph_->state(), tap)) {
+        auto info = tapInfo(graph_->state(), tap);
+        if (!info) {
             return kAudioHardwareBadObjectError;
         }
         node = graph_->state().nodeBySerial(tap)->id;
+        uid = info->uid;
     }
     const std::string text = tapDescriptionToJson(description).dump();
     if (!graph_->setMetadata(node, kTapDescriptionKey, "Spa:String:JSON", text)) {
@@ -327,17 +423,22 @@ Status ServerObjects::setTapDescription(ObjectID tap, const TapDescription& desc
     if (!stored) {
         return kAudioHardwareIllegalOperationError;
     }
-    {
-        std::lock_guard guard(mutex_);
-        followed_.insert(tap);
-    }
-    scheduleReconcile();
-    return kAudioHardwareNoError;
+    return follow(tap, TapInfo{uid, description, description.mono ? 1u : 2u});
 }
 
 Status ServerObjects::destroyProcessTap(ObjectID tap) {
     std::uint32_t node = 0;
     std::vector<std::pair<std::uint32_t, const char*>> aimed;
+    std::optional<Parking> parking;
+    {
+        std::lock_guard guard(mutex_);
+        if (auto it = followed_.find(tap); it != followed_.end()) {
+            if (it->second.serial != 0) {
+                parking = it->second;
+            }
+            followed_.erase(it);
+        }
+    }
     {
         std::lock_guard guard(graph_->mutex());
         const GraphState& s = graph_->state();
@@ -348,22 +449,27 @@ Status ServerObjects::destroyProcessTap(ObjectID tap) {
             return kAudioHardwareBadObjectError;
         }
         node = s.nodeBySerial(tap)->id;
+        std::set<std::string> serials = {std::to_string(tap)};
+        std::set<std::string> ids = {std::to_string(node)};
+        if (parking) {
+            serials.insert(std::to_string(parking->serial));
+            ids.insert(std::to_string(parking->node));
+        }
         for (const auto& [subject, entries] : s.metadata) {
-            if (prop(entries, kTargetObject) == std::to_string(tap)) {
+            if (serials.contains(prop(entries, kTargetObject))) {
                 aimed.emplace_back(subject, kTargetObject);
             }
-            if (prop(entries, kTargetNode) == std::to_string(node)) {
+            if (ids.contains(prop(entries, kTargetNode))) {
                 aimed.emplace_back(subject, kTargetNode);
             }
         }
     }
-    {
-        std::lock_guard guard(mutex_);
-        followed_.erase(tap);
-    }
     // Clearing the targets first sends the streams back where the session manager had them.
     for (const auto& [subject, key] : aimed) {
         graph_->setMetadata(subject, key, "", std::nullopt);
+    }
+    if (parking) {
+        wiring_.destroyOwnedNode(parking->node);
     }
     return wiring_.destroyNode(node);
 }
