@@ -15,12 +15,17 @@
 namespace pellimar::process_tap {
 namespace {
 
-// Re-aims the taps at the current processes; an unreadable inventory waits for the next try.
-void refresh(AudioSystem& system, TapRuntime& runtime) {
+// Re-aims the taps at the current processes; an unreadable inventory waits for the next try. A
+// capture whose objects are gone cannot recover: the reason, for the caller to end the run with.
+std::optional<std::string> refresh(AudioSystem& system, TapRuntime& runtime) {
+    if (auto lost = runtime.lostReason()) {
+        return lost;
+    }
     auto inventory = processes(system);
     if (inventory) {
         runtime.update(*inventory);
     }
+    return std::nullopt;
 }
 
 // The SIGINT and SIGTERM sources of a run. A controller may repeat its signal while the capture
@@ -69,15 +74,25 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
         return 1;
     }
 
+    int status = 0;
+    auto refreshOrEnd = [&] {
+        if (status != 0) {
+            return;
+        }
+        if (auto lost = refresh(system, runtime)) {
+            logLine(*lost);
+            runtime.stop();
+            status = 1;
+            loop.stop();
+        }
+    };
     audio::ListenerID listener = 0;
     const Status listenerStatus = system.addPropertyListener(
         systemObject, audio_objects::globalAddress(audio::kAudioHardwarePropertyProcessObjectList),
         loop.context(),
-        [&](ObjectID, const std::vector<audio::AudioObjectPropertyAddress>&) {
-            refresh(system, runtime);
-        },
+        [&](ObjectID, const std::vector<audio::AudioObjectPropertyAddress>&) { refreshOrEnd(); },
         listener);
-    auto timer = loop.scheduleRepeating(std::chrono::seconds(1), [&] { refresh(system, runtime); });
+    auto timer = loop.scheduleRepeating(std::chrono::seconds(1), refreshOrEnd);
 
     const StopSignals signals(loop, [&](int) {
         runtime.stop();
@@ -88,7 +103,7 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
     if (listenerStatus == 0) {
         (void)system.removePropertyListener(listener);
     }
-    return 0;
+    return status;
 }
 
 }  // namespace

@@ -424,4 +424,34 @@ void TapRuntime::stop() {
     }
 }
 
+std::optional<std::string> TapRuntime::lostReason() {
+    std::vector<std::pair<ObjectID, Selector>> objects;
+    if (aggregateID_ != 0) {
+        objects.emplace_back(aggregateID_, audio::kAudioDevicePropertyDeviceUID);
+    }
+    for (ObjectID tap : tapIDs_) {
+        objects.emplace_back(tap, audio::kAudioTapPropertyUID);
+    }
+    if (livePadTapID_ != 0) {
+        objects.emplace_back(livePadTapID_, audio::kAudioTapPropertyUID);
+    }
+    for (const auto& [object, selector] : objects) {
+        auto uid = string(system_, object, selector);
+        if (uid) {
+            continue;
+        }
+        if (uid.error().code == audio::kAudioHardwareNotRunningError) {
+            const Status code = uid.error().code;
+            return "Lost the audio system (OSStatus " + std::to_string(code) + ", fourCC " +
+                   audio_objects::fourCC(code) + "); stopping.";
+        }
+        if (uid.error().code == audio::kAudioHardwareBadObjectError) {
+            return std::string(
+                "The capture device or a slot tap was removed, as when another capture starts; "
+                "stopping.");
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace pellimar::process_tap

@@ -73,6 +73,11 @@ class TapRuntime {
     void update(const std::vector<ProcessInfo>& processes);
     void stop();
 
+    // Why this capture cannot go on, once its device or a tap is gone (a new start took them
+    // over, or someone destroyed them) or the audio system stopped answering; nothing while
+    // everything is in place.
+    std::optional<std::string> lostReason();
+
     const std::vector<ObjectID>& tapIDs() const { return tapIDs_; }
     ObjectID aggregateID() const { return aggregateID_; }
     ObjectID livePadTapID() const { return livePadTapID_; }
