@@ -25,6 +25,10 @@ struct Client {
         command;
 };
 
+void PrintTo(const Client& client, std::ostream* out) {
+    *out << client.label;
+}
+
 std::vector<Client> clients() {
     auto gst = [](const char* sink) {
         return [sink](const std::string& program, const std::string& file) {
