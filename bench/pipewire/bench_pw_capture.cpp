@@ -1,17 +1,25 @@
 // Figures for the capture program's work on a private PipeWire with WirePlumber: from the start of
 // a capture (taps and device made) to the first sample of a playing application recorded from the
-// capture device, and a capture refresh (inventory and re-aim) with 200 client streams in the
-// graph.
+// capture device; from the first sample of an application that starts during a capture to its
+// first sample in the capture device, at quanta 256 and 1024; the CPU of a running capture with
+// four slots at quantum 256; and a capture refresh (inventory and re-aim) with 200 client streams
+// in the graph.
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <list>
+#include <sstream>
+#include <thread>
 
 #include "platform/audio_system/audio_system.hpp"
 #include "process_tap/process_inventory.hpp"
@@ -31,9 +39,11 @@ double milliseconds(Clock::duration d) {
 // Streams of our own on a thread loop: one recorder, or many silent players.
 class Streams {
   public:
-    Streams() {
+    explicit Streams(const char* applicationID = nullptr) {
         loop_ = pw_thread_loop_new("bench", nullptr);
-        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+        context_ = pw_context_new(
+            pw_thread_loop_get_loop(loop_),
+            applicationID ? pw_properties_new(PW_KEY_APP_ID, applicationID, nullptr) : nullptr, 0);
         pw_thread_loop_start(loop_);
         pw_thread_loop_lock(loop_);
         core_ = pw_context_connect(context_, nullptr, 0);
@@ -62,6 +72,12 @@ class Streams {
         add(PW_DIRECTION_OUTPUT, 2,
             pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                               nullptr));
+    }
+    // A stream that plays a square wave from its first buffer on; `firstSound` is when that
+    // buffer was filled.
+    void tone() {
+        loud_ = true;
+        play();
     }
 
     std::atomic<bool> heard{false};
@@ -97,6 +113,16 @@ class Streams {
                 d.chunk->stride = 8;
                 d.chunk->size = std::min<std::uint32_t>(d.maxsize, 1024 * 8);
                 std::memset(d.data, 0, d.chunk->size);
+                if (self->loud_) {
+                    auto* samples = static_cast<float*>(d.data);
+                    for (std::uint32_t i = 0; i < d.chunk->size / sizeof(float); ++i) {
+                        samples[i] = (i / 48) % 2 ? 0.5f : -0.5f;
+                    }
+                    if (!self->heard) {
+                        self->firstSound = Clock::now();
+                        self->heard = true;
+                    }
+                }
             }
             pw_stream_queue_buffer(entry->stream, b);
         }
@@ -130,6 +156,7 @@ class Streams {
         pw_thread_loop_unlock(loop_);
     }
 
+    bool loud_ = false;
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
     pw_core* core_ = nullptr;
@@ -139,7 +166,117 @@ class Streams {
 
 }  // namespace
 
-int main() {
+// The application of the join measurement, in a process of its own: plays until killed and
+// prints, once, the steady-clock time of its first sample in nanoseconds.
+int runApplication() {
+    pw_init(nullptr, nullptr);
+    Streams app("org.pellimarbench.late");
+    app.tone();
+    while (!app.heard) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::printf("%lld\n", static_cast<long long>(app.firstSound.time_since_epoch().count()));
+    std::fflush(stdout);
+    for (;;) {
+        ::pause();
+    }
+}
+
+void forceQuantum(int frames) {
+    PipeWireDaemon::run("pw-metadata -n settings 0 clock.force-quantum " + std::to_string(frames) +
+                        " >/dev/null");
+}
+
+// From an application's first sample to its first sample in the capture device, for an
+// application that starts while the capture runs.
+void joinLatency(audio::AudioSystem& system, const std::string& self, int quantum) {
+    forceQuantum(quantum);
+    std::vector<double> figures;
+    for (int run = 0; run < 10; ++run) {
+        process_tap::TapRuntime runtime(system, {"org.pellimarbench.late", "org.nobody"},
+                                        std::nullopt);
+        auto inventory = process_tap::processes(system);
+        if (!inventory || !runtime.start(*inventory)) {
+            std::printf("  start failed\n");
+            return;
+        }
+        Streams recorder;
+        recorder.record("org.pellimar.application-capture", 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        FILE* app = ::popen(("exec '" + self + "' --application").c_str(), "r");
+        long long first = 0;
+        if (!app || std::fscanf(app, "%lld", &first) != 1) {
+            std::printf("  the application did not start\n");
+            return;
+        }
+        PipeWireDaemon::waitFor([&] { return recorder.heard.load(); });
+        const Clock::time_point appFirst{Clock::duration(first)};
+        figures.push_back(milliseconds(recorder.firstSound - appFirst));
+        PipeWireDaemon::run("pkill -f -- '--application'");
+        ::pclose(app);
+        runtime.stop();
+    }
+    std::sort(figures.begin(), figures.end());
+    std::printf("  quantum %d (%.1f ms): median %.1f ms, max %.1f ms over %zu starts\n", quantum,
+                quantum / 48.0, figures[figures.size() / 2], figures.back(), figures.size());
+}
+
+// CPU time of a process so far, in seconds.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            utime = std::stoull(field);
+        } else if (i == 15) {
+            stime = std::stoull(field);
+        }
+    }
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+void captureCpu(PipeWireDaemon& daemon) {
+    forceQuantum(256);
+    std::vector<pid_t> apps;
+    std::string patterns;
+    for (int slot = 1; slot <= 4; ++slot) {
+        const std::string name = "org.pellimarbench.slot" + std::to_string(slot);
+        std::filesystem::copy_file("/usr/bin/pw-cat", daemon.file(name));
+        apps.push_back(
+            PipeWireDaemon::spawn({daemon.file(name), "--playback", daemon.file("tone.wav")},
+                                  daemon.file(name + ".log")));
+        patterns += " " + name;
+    }
+    pid_t capture = PipeWireDaemon::spawn(
+        {"/bin/sh", "-c",
+         "exec " + std::string(PELLIMAR_BIN_DIR) + "/pellimar-process-tap run" + patterns},
+        daemon.file("cpu-capture.log"));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double before = cpuSeconds(capture);
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(20));
+    const double used = cpuSeconds(capture) - before;
+    std::printf("  %.2f %% of a core over %.0f s (4 slots, 4 applications, quantum 256)\n",
+                100 * used / (milliseconds(Clock::now() - t0) / 1000),
+                milliseconds(Clock::now() - t0) / 1000);
+    PipeWireDaemon::signalAndReap(capture, SIGTERM);
+    for (pid_t& app : apps) {
+        PipeWireDaemon::signalAndReap(app, SIGTERM);
+    }
+    forceQuantum(0);
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--application") == 0) {
+        return runApplication();
+    }
     if (!PipeWireDaemon::installed()) {
         std::printf("PipeWire is not installed\n");
         return 1;
@@ -185,6 +322,13 @@ int main() {
                     milliseconds(t1 - t0), milliseconds(recorder.firstSound - t1),
                     milliseconds(recorder.firstSound - t0));
     }
+
+    std::printf("an application that starts during a capture, its first sample to the capture:\n");
+    joinLatency(**system, std::filesystem::canonical("/proc/self/exe"), 256);
+    joinLatency(**system, std::filesystem::canonical("/proc/self/exe"), 1024);
+    forceQuantum(0);
+    std::printf("CPU of a running capture:\n");
+    captureCpu(daemon);
 
     std::printf("capture refresh with 200 client streams:\n");
     {
