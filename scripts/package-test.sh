@@ -70,16 +70,21 @@ fi
 ls "$verify"
 
 step "systemd-analyze --user security"
-# The exposure the services reach (out of 10; Debian's own pipewire.service has 7.3). Raising
-# it means a sandboxing setting was dropped.
+# The exposure the services reach (out of 10; Debian's own pipewire.service has 7.3) and the
+# checks they pass. The score has one decimal, which a dropped light setting (UMask=) does not
+# move, so the passed checks are counted too.
 max_exposure=6.7
+min_passed=26
 for service in pellimar-runtime.service pellimar-dns.service; do
-    exposure=$(cd "$verify" && XDG_RUNTIME_DIR=$work/xdg-runtime systemd-analyze --user security \
-        --offline=true "./$service" 2>&1 | sed -n 's/^→ Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
-    [ -n "$exposure" ] || fail "systemd-analyze security gave no score for $service"
-    echo "$service: $exposure"
+    analysis=$(cd "$verify" && XDG_RUNTIME_DIR=$work/xdg-runtime systemd-analyze --user security \
+        --offline=true "./$service" 2>&1)
+    exposure=$(sed -n 's/^→ Overall exposure level for .*: \([0-9.]*\) .*/\1/p' <<<"$analysis")
+    passed=$(grep -c '^✓' <<<"$analysis" || true)
+    [ -n "$exposure" ] || fail "systemd-analyze security gave no score for $service: $analysis"
+    echo "$service: exposure $exposure, $passed checks passed"
     awk -v e="$exposure" -v m="$max_exposure" 'BEGIN { exit !(e <= m) }' ||
         fail "$service is exposed $exposure, more than $max_exposure"
+    [ "$passed" -ge "$min_passed" ] || fail "$service passes $passed checks, fewer than $min_passed"
 done
 
 export PELLIMAR_AUDIO_SYSTEM=$work/audio-system.json
