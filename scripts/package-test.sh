@@ -226,9 +226,10 @@ dpkg_root() {
 dpkg_root --install "$pkg"
 [ -x "$droot$libexec/socket-exec" ] || fail "dpkg did not install socket-exec"
 
-# What `systemctl --user enable` makes in a user's configuration are the links systemctl makes
-# for --global, placed in ~/.config/systemd/user: alice enables the full variant, the
-# administrator enables the DNS-only one globally, bob keeps a unit of his own of the same name.
+# `systemctl --user enable` links ~/.config/systemd/user/sockets.target.wants/UNIT to the unit's
+# absolute path, as --global does in /etc/systemd/user; --user cannot take --root, so the links
+# --global makes are moved there. Alice enables the full variant, the administrator enables the
+# DNS-only one globally, bob keeps a unit of his own of the same name.
 scratch=$work/systemctl-root
 mkdir -p "$scratch/usr/lib/systemd"
 cp -r "$units" "$scratch/usr/lib/systemd/user"
@@ -254,8 +255,8 @@ dpkg_root --remove pellimar
 echo "after remove: the users' and the global links are gone, bob's own link and alice's runtime.env stay"
 
 dpkg_root --purge pellimar
-left=$(find "$droot" -path "$droot/home" -prune -o -path "$droot/var/lib/dpkg" -prune -o \
-    -mindepth 1 ! -type d -print | grep -v "^$droot/etc/passwd$" || true)
+left=$(find "$droot" -mindepth 1 -path "$droot/home" -prune -o -path "$droot/var/lib/dpkg" -prune -o \
+    ! -type d -print | grep -v "^$droot/etc/passwd$" || true)
 [ -z "$left" ] || fail "purge left: $left"
 ! grep -rqs pellimar "$droot/var/lib/dpkg/status" "$droot/var/lib/dpkg/info" ||
     fail "purge left pellimar in dpkg's database"
