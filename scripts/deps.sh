@@ -24,6 +24,8 @@ packages=(
     dpkg-dev
     file
     lintian
+    shellcheck
+    init-system-helpers
     pipewire
     pipewire-bin
     libspa-0.2-modules

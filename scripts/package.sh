@@ -8,6 +8,7 @@ dir=${1:-build/package}
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELLIMAR_SANITIZE= \
     -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_STRIP="$PWD/packaging/debian/strip" \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target pellimar-programs >&2

@@ -105,6 +105,19 @@ TEST(SimTool, HostileArgumentsAndWorldsAreRefusedCleanly) {
     EXPECT_NE(reset.out.find(dir.world()), std::string::npos) << reset.out;
 }
 
+TEST(SimTool, RefusesPidsNoProcessCanHave) {
+    testing::TempDir dir;
+    for (const char* pid : {"-1", "0", "4194305", "2147483647", "-2147483648"}) {
+        auto refused = tool(dir, std::string("add-process --pid ") + pid + " --bundle-id x");
+        EXPECT_EQ(refused.status, 2) << pid << "\n" << refused.out;
+        EXPECT_NE(refused.out.find(std::string("pid ") + pid), std::string::npos) << refused.out;
+    }
+    // The smallest and the largest pid the kernel can hand out are taken, and only they.
+    EXPECT_EQ(tool(dir, "add-process --pid 1").status, 0);
+    EXPECT_EQ(tool(dir, "add-process --pid 4194304").status, 0);
+    EXPECT_EQ(sim::WorldControl(dir.world()).read()->processes.size(), 2u);
+}
+
 TEST(SimTool, InjectFaultAndReset) {
     testing::TempDir dir;
     ObjectID safari = idFrom(tool(dir, "add-process --pid 1 --bundle-id com.apple.Safari"));

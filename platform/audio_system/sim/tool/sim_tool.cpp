@@ -563,6 +563,12 @@ int runSimTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (!pid) {
             return usage("add-process needs --pid N");
         }
+        // Above the kernel's PID_MAX_LIMIT (2^22) no process can ever be given the number.
+        constexpr std::int32_t kLargestPid = 4194304;
+        if (*pid < 1 || *pid > kLargestPid) {
+            return usage("add-process: no process can have pid " + std::to_string(*pid) +
+                         " (1 to " + std::to_string(kLargestPid) + ")");
+        }
         auto id = control.addProcess(*pid, o.get("--bundle-id"), o.flag("--running"));
         if (!id) {
             return failed(id.error());
