@@ -99,7 +99,7 @@ class Streams {
                 return;
             }
             spa_data& d = b->buffer->datas[0];
-            if (d.data && !self->heard && d.chunk) {
+            if (d.data && !self->heard && d.chunk && !self->loud_) {
                 const auto* samples = static_cast<const float*>(d.data);
                 for (std::uint32_t i = 0; i < d.chunk->size / sizeof(float); ++i) {
                     if (samples[i] > 0.01f || samples[i] < -0.01f) {
@@ -189,32 +189,55 @@ void forceQuantum(int frames) {
 
 // From an application's first sample to its first sample in the capture device, for an
 // application that starts while the capture runs.
-void joinLatency(audio::AudioSystem& system, const std::string& self, int quantum) {
+void joinLatency(PipeWireDaemon& daemon, const std::string& self, int quantum) {
     forceQuantum(quantum);
     std::vector<double> figures;
     for (int run = 0; run < 10; ++run) {
-        process_tap::TapRuntime runtime(system, {"org.pellimarbench.late", "org.nobody"},
-                                        std::nullopt);
-        auto inventory = process_tap::processes(system);
-        if (!inventory || !runtime.start(*inventory)) {
-            std::printf("  start failed\n");
-            return;
+        // The program itself, which follows new processes as they appear.
+        const std::string out = daemon.file("join.out");
+        pid_t capture = PipeWireDaemon::spawn(
+            {"/bin/sh", "-c",
+             "exec " + std::string(PELLIMAR_BIN_DIR) +
+                 "/pellimar-process-tap run org.pellimarbench.late org.nobody > '" + out + "'"},
+            daemon.file("join.log"));
+        PipeWireDaemon::waitFor([&] {
+            std::ifstream in(out);
+            std::string text((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+            return text.find("\"ok\" : true") != std::string::npos;
+        });
+        // The recorder must read the capture device, not the default source the session manager
+        // gives it while the new device is not yet ready for links.
+        std::unique_ptr<Streams> recorder;
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            recorder = std::make_unique<Streams>();
+            recorder->record("org.pellimar.application-capture", 4);
+            if (PipeWireDaemon::waitFor(
+                    [] {
+                        return PipeWireDaemon::run(
+                            "pw-link -l | grep -A1 '^bench-pw-capture:input_FL' "
+                            "| grep -q 'org.pellimar.application-capture'");
+                    },
+                    std::chrono::seconds(2))) {
+                break;
+            }
         }
-        Streams recorder;
-        recorder.record("org.pellimar.application-capture", 4);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (recorder->heard) {
+            std::printf("  (something else was heard first: this figure is void)\n");
+        }
         FILE* app = ::popen(("exec '" + self + "' --application").c_str(), "r");
         long long first = 0;
         if (!app || std::fscanf(app, "%lld", &first) != 1) {
             std::printf("  the application did not start\n");
             return;
         }
-        PipeWireDaemon::waitFor([&] { return recorder.heard.load(); });
+        PipeWireDaemon::waitFor([&] { return recorder->heard.load(); });
         const Clock::time_point appFirst{Clock::duration(first)};
-        figures.push_back(milliseconds(recorder.firstSound - appFirst));
+        figures.push_back(milliseconds(recorder->firstSound - appFirst));
         PipeWireDaemon::run("pkill -f -- '--application'");
         ::pclose(app);
-        runtime.stop();
+        PipeWireDaemon::signalAndReap(capture, SIGTERM);
     }
     std::sort(figures.begin(), figures.end());
     std::printf("  quantum %d (%.1f ms): median %.1f ms, max %.1f ms over %zu starts\n", quantum,
@@ -304,6 +327,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("capture start to first captured sample (one slot + announcement slot):\n");
     for (int run = 0; run < 3; ++run) {
         const auto t0 = Clock::now();
@@ -324,8 +348,8 @@ int main(int argc, char** argv) {
     }
 
     std::printf("an application that starts during a capture, its first sample to the capture:\n");
-    joinLatency(**system, std::filesystem::canonical("/proc/self/exe"), 256);
-    joinLatency(**system, std::filesystem::canonical("/proc/self/exe"), 1024);
+    joinLatency(daemon, std::filesystem::canonical("/proc/self/exe"), 256);
+    joinLatency(daemon, std::filesystem::canonical("/proc/self/exe"), 1024);
     forceQuantum(0);
     std::printf("CPU of a running capture:\n");
     captureCpu(daemon);
