@@ -18,6 +18,7 @@ cleanup() {
     "$here/scripts/private-pipewire.sh" stop "$dir/pw"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
 pw-cli create-node adapter '{ factory.name = support.null-audio-sink node.name = speakers
     media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
@@ -29,15 +30,15 @@ freqs=(0 440 660 880 1320)
 for slot in 1 2 3 4; do
     cp /usr/bin/pw-cat "$bin/org.pellimarsoak.slot$slot"
     cp /usr/bin/pacat "$bin/org.pellimarsoak.slot$slot.pulse"
-    sox -n -r 48000 -c 2 -b 16 "$dir/tone$slot.wav" synth 7200 sine "${freqs[$slot]}" vol 0.3
 done
 cp /usr/bin/pw-cat "$bin/org.pellimarsoak.unlisted"
 cp /usr/bin/pacat "$bin/org.pellimarsoak.unlisted.pulse"
 sox -n -r 48000 -c 2 -b 16 "$dir/short.wav" synth 2 sine 2500 vol 0.3
 
-# One steady application per slot, heard at the end.
+# One steady application per slot, heard at the end; its tone is made as it plays.
 for slot in 1 2 3 4; do
-    "$bin/org.pellimarsoak.slot$slot" --playback "$dir/tone$slot.wav" >/dev/null 2>&1 &
+    sox -n -r 48000 -c 2 -b 16 -t wav - synth $((minutes * 60 + 300)) sine "${freqs[$slot]}" \
+        vol 0.3 2>/dev/null | "$bin/org.pellimarsoak.slot$slot" --playback - >/dev/null 2>&1 &
 done
 "$build/bin/pellimar-process-tap" run org.pellimarsoak.slot1 org.pellimarsoak.slot2 \
     org.pellimarsoak.slot3 org.pellimarsoak.slot4 >"$dir/capture.out" 2>"$dir/capture.err" &

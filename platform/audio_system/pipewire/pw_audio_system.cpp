@@ -224,11 +224,6 @@ std::vector<Process> processes(const GraphState& s) {
     std::map<std::int32_t, std::vector<const Client*>> byPid;
     std::vector<std::int32_t> order;
     for (const auto& [serial, client] : s.clients) {
-        // Listed once it is named, so that a process appears with its final bundle ID and the
-        // list's change notifies watchers in time to route its first stream.
-        if (!client.described) {
-            continue;
-        }
         std::string pidText = prop(client.props, PW_KEY_APP_PROCESS_ID);
         if (pidText.empty()) {
             pidText = prop(client.props, PW_KEY_SEC_PID);
@@ -247,6 +242,13 @@ std::vector<Process> processes(const GraphState& s) {
     std::vector<Process> out;
     for (std::int32_t pid : order) {
         const auto& clients = byPid[pid];
+        // Listed once one of its clients is named, so that a process appears with its bundle ID
+        // and the list's change tells watchers in time to route its first stream. Its ID stays
+        // its first client's, named or not, so that it never changes while it is listed.
+        if (std::none_of(clients.begin(), clients.end(),
+                         [](const Client* c) { return c->described; })) {
+            continue;
+        }
         Process p;
         p.id = ObjectID(clients.front()->serial);
         p.pid = pid;
