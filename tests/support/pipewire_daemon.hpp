@@ -68,6 +68,10 @@ class PipeWireDaemon {
         if (pulse_ > 0) {
             return true;
         }
+        // pipewire-pulse checks for its directory, then makes it, and gives up if something
+        // (a client probing meanwhile) made it in between.
+        std::filesystem::create_directories(runtime_ + "/pulse");
+        ::chmod((runtime_ + "/pulse").c_str(), 0700);
         pulse_ = spawn(orphanProof({"/usr/bin/pipewire-pulse", "-c", dir_ / "pipewire-pulse.conf"}),
                        dir_ / "pipewire-pulse.log");
         return pulse_ > 0 && waitFor([] { return run("pactl info >/dev/null 2>&1"); });

@@ -570,6 +570,8 @@ struct PipeWireAudioSystem::Listeners : std::enable_shared_from_this<Listeners> 
     std::weak_ptr<Graph> graph;
     std::mutex mutex;
     std::map<ListenerID, Entry> entries;
+    // Told, after a loop's process-list watchers have run, which processes they were shown.
+    std::function<void(const std::set<std::int32_t>&)> processesSeen;  // under mutex
     std::map<asio::io_context*, bool> pending;  // a delivery is posted to this loop
     ListenerID next = 1;
 
@@ -593,6 +595,8 @@ struct PipeWireAudioSystem::Listeners : std::enable_shared_from_this<Listeners> 
         if (!g) {
             return;
         }
+        std::optional<std::set<std::int32_t>> shown;
+        std::function<void(const std::set<std::int32_t>&)> seen;
         std::vector<std::tuple<ListenerID, std::shared_ptr<PropertyListener>, ObjectID,
                                AudioObjectPropertyAddress>>
             due;
@@ -605,6 +609,13 @@ struct PipeWireAudioSystem::Listeners : std::enable_shared_from_this<Listeners> 
             for (auto& [id, e] : entries) {
                 if (e.loop != loop) {
                     continue;
+                }
+                if (watchesProcesses(e) && !shown) {
+                    shown.emplace();
+                    for (const auto& p : processes(g->state())) {
+                        shown->insert(p.pid);
+                    }
+                    seen = processesSeen;
                 }
                 std::string now = fingerprint(g->state(), e.object, e.address);
                 if (now != e.fingerprint) {
@@ -622,6 +633,14 @@ struct PipeWireAudioSystem::Listeners : std::enable_shared_from_this<Listeners> 
             }
             (*callback)(object, {address});
         }
+        if (shown && seen) {
+            seen(*shown);
+        }
+    }
+
+    static bool watchesProcesses(const Entry& e) {
+        return e.object == kAudioObjectSystemObject &&
+               e.address.mSelector == kAudioHardwarePropertyProcessObjectList;
     }
 
     void forget(asio::io_context* loop) {
@@ -659,6 +678,9 @@ PipeWireAudioSystem::PipeWireAudioSystem(std::shared_ptr<Graph> graph)
       listeners_(std::make_shared<Listeners>()),
       objects_(std::make_unique<ServerObjects>(graph_)) {
     listeners_->graph = graph_;
+    listeners_->processesSeen = [objects = objects_.get()](const std::set<std::int32_t>& pids) {
+        objects->processesSeen(pids);
+    };
     hook_ = graph_->addChangeHook([weak = std::weak_ptr<Listeners>(listeners_)] {
         if (auto listeners = weak.lock()) {
             listeners->changed();
@@ -671,6 +693,7 @@ PipeWireAudioSystem::~PipeWireAudioSystem() {
     std::lock_guard guard(listeners_->mutex);
     listeners_->entries.clear();
     listeners_->pending.clear();
+    listeners_->processesSeen = nullptr;
 }
 
 bool PipeWireAudioSystem::hasProperty(ObjectID object, const AudioObjectPropertyAddress& address) {
@@ -863,6 +886,7 @@ Status PipeWireAudioSystem::addPropertyListener(ObjectID object,
         print = fingerprint(graph_->state(), object, address);
     }
     bool firstOnLoop = false;
+    bool watching = false;
     {
         std::lock_guard guard(listeners_->mutex);
         firstOnLoop = listeners_->pending.emplace(&loop, false).second;
@@ -873,7 +897,11 @@ Status PipeWireAudioSystem::addPropertyListener(ObjectID object,
         e.callback = std::make_shared<PropertyListener>(std::move(listener));
         e.fingerprint = std::move(print);
         outID = listeners_->next++;
+        watching = Listeners::watchesProcesses(e);
         listeners_->entries.emplace(outID, std::move(e));
+    }
+    if (watching) {
+        objects_->watchProcesses(true);
     }
     if (firstOnLoop) {
         asio::use_service<LoopLifetime>(static_cast<asio::execution_context&>(loop))
@@ -887,8 +915,20 @@ Status PipeWireAudioSystem::addPropertyListener(ObjectID object,
 }
 
 Status PipeWireAudioSystem::removePropertyListener(ListenerID id) {
-    std::lock_guard guard(listeners_->mutex);
-    return listeners_->entries.erase(id) > 0 ? kAudioHardwareNoError : kAudio_ParamError;
+    bool watched = false;
+    {
+        std::lock_guard guard(listeners_->mutex);
+        if (listeners_->entries.erase(id) == 0) {
+            return kAudio_ParamError;
+        }
+        for (const auto& [other, e] : listeners_->entries) {
+            watched = watched || Listeners::watchesProcesses(e);
+        }
+    }
+    if (!watched) {
+        objects_->watchProcesses(false);
+    }
+    return kAudioHardwareNoError;
 }
 
 bool PipeWireAudioSystem::supportsProcessTaps() const {

@@ -55,6 +55,14 @@ class ServerObjects {
     Status createAggregateDevice(const Value& description, ObjectID& outDevice);
     Status destroyAggregateDevice(ObjectID device);
 
+    // While someone watches the process list, a stream of a process it has not yet been told
+    // of is held off the speakers (in a parking sink, at most kHoldLimit) until it has: its
+    // program decides on the change it is told of, and the pass then routes the stream as
+    // decided, so that a new app's first samples never play where they should not.
+    void watchProcesses(bool watched);
+    void processesSeen(const std::set<std::int32_t>& pids);
+    static constexpr auto kHoldLimit = std::chrono::milliseconds(500);
+
     // Runs on the loop thread: moves and links streams so that every tap this process made or
     // changed is fed by exactly the streams of its processes, and relinks its capture devices'
     // sources that came back.
@@ -91,7 +99,10 @@ class ServerObjects {
     std::mutex mutex_;
     std::map<std::uint64_t, Parking> followed_;   // the taps this process keeps fed, by serial
     std::set<std::uint64_t> followedAggregates_;  // its capture devices, by serial
-    LinkTimes linkAttempts_;  // when each link was last asked for (loop thread only)
+    LinkTimes linkAttempts_;       // when each link was last asked for (loop thread only)
+    bool holding_ = false;         // under mutex_
+    std::set<std::int32_t> seen_;  // pids the process-list watcher was told of; mutex_
+    std::map<std::uint64_t, std::chrono::steady_clock::time_point> held_;  // loop thread only
 };
 
 }  // namespace pellimar::audio::pipewire

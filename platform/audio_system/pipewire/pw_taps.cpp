@@ -59,6 +59,36 @@ std::string pidOf(const Client& client) {
     return pid.empty() ? prop(client.props, PW_KEY_SEC_PID) : pid;
 }
 
+// The pid of a stream's process, once its client is named; 0 before.
+std::int32_t streamPid(const GraphState& s, const Node& node) {
+    const std::string clientID = prop(node.props, PW_KEY_CLIENT_ID);
+    for (const auto& [serial, client] : s.clients) {
+        if (std::to_string(client.id) == clientID) {
+            if (!client.described) {
+                return 0;
+            }
+            const std::string pid = pidOf(client);
+            char* end = nullptr;
+            const long value = std::strtol(pid.c_str(), &end, 10);
+            return end != pid.c_str() ? std::int32_t(value) : 0;
+        }
+    }
+    return 0;
+}
+
+std::set<std::int32_t> currentPids(const GraphState& s) {
+    std::set<std::int32_t> pids;
+    for (const auto& [serial, client] : s.clients) {
+        const std::string pid = pidOf(client);
+        char* end = nullptr;
+        const long value = std::strtol(pid.c_str(), &end, 10);
+        if (client.described && end != pid.c_str()) {
+            pids.insert(std::int32_t(value));
+        }
+    }
+    return pids;
+}
+
 // The output streams of the given process objects (a process is all clients of one pid).
 std::set<std::uint32_t> streamsOf(const GraphState& s, const std::vector<ObjectID>& processes) {
     std::set<std::string> pids;
@@ -170,10 +200,14 @@ void ServerObjects::retryLater(std::chrono::milliseconds delay) {
 void ServerObjects::reconcile() {
     std::map<std::uint64_t, Parking> followed;
     std::set<std::uint64_t> aggregates;
+    bool holding = false;
+    std::set<std::int32_t> seen;
     {
         std::lock_guard guard(mutex_);
         followed = followed_;
         aggregates = followedAggregates_;
+        holding = holding_;
+        seen = seen_;
     }
     struct Aim {
         std::uint32_t node = 0;
@@ -186,6 +220,7 @@ void ServerObjects::reconcile() {
     std::set<std::string> parkingSerials;  // ours, and every tap: no stream is aimed there unasked
     std::set<std::string> parkingNodes;
     std::vector<AggregatePlan> plans;
+    std::map<std::uint32_t, std::pair<std::uint64_t, std::int32_t>> streams;  // id: serial, pid
     {
         std::lock_guard guard(graph_->mutex());
         const GraphState& s = graph_->state();
@@ -219,6 +254,11 @@ void ServerObjects::reconcile() {
                 parkingNodes.insert(std::to_string(node.id));
             }
         }
+        for (const auto& [serial, node] : s.nodes) {
+            if (node.mediaClass() == kStreamClass) {
+                streams[node.id] = {serial, streamPid(s, node)};
+            }
+        }
         for (std::uint64_t serial : aggregates) {
             if (auto plan = aggregatePlan(s, serial)) {
                 plans.push_back(std::move(*plan));
@@ -235,6 +275,30 @@ void ServerObjects::reconcile() {
             for (std::uint32_t stream : aim.streams) {
                 target.emplace(stream, std::to_string(aim.parkingSerial));
             }
+        }
+    }
+    // Streams of processes the watcher has not been told of yet wait in the first parking sink.
+    const auto now = std::chrono::steady_clock::now();
+    bool throttled = false;
+    const Aim* holder = nullptr;
+    for (const Aim& aim : aims) {
+        if (aim.parking != 0 && !holder) {
+            holder = &aim;
+        }
+    }
+    std::erase_if(held_, [&](const auto& entry) {
+        return std::none_of(streams.begin(), streams.end(),
+                            [&](const auto& s) { return s.second.first == entry.first; });
+    });
+    for (const auto& [stream, identity] : streams) {
+        const auto& [serial, pid] = identity;
+        if (!holding || !holder || target.contains(stream) || (pid != 0 && seen.contains(pid))) {
+            continue;
+        }
+        const auto since = held_.emplace(serial, now).first->second;
+        if (now - since < kHoldLimit) {
+            target.emplace(stream, std::to_string(holder->parkingSerial));
+            throttled = true;  // looked at again when the limit is up
         }
     }
     for (const auto& [stream, serial] : target) {
@@ -272,8 +336,6 @@ void ServerObjects::reconcile() {
             }
         }
     }
-    const auto now = std::chrono::steady_clock::now();
-    bool throttled = false;
     const auto owned = wiring_.ownedLinks();
     const std::set<std::pair<std::uint32_t, std::uint32_t>> held(owned.begin(), owned.end());
     for (const auto& pair : held) {
@@ -300,8 +362,30 @@ void ServerObjects::reconcile() {
 
     throttled = relinkAggregates(plans, now) || throttled;
     if (throttled) {
-        retryLater(std::chrono::duration_cast<std::chrono::milliseconds>(kLinkRetry));
+        retryLater(kHoldLimit);
     }
+}
+
+void ServerObjects::watchProcesses(bool watched) {
+    std::set<std::int32_t> pids;
+    {
+        std::lock_guard guard(graph_->mutex());
+        pids = currentPids(graph_->state());
+    }
+    {
+        std::lock_guard guard(mutex_);
+        holding_ = watched;
+        seen_.insert(pids.begin(), pids.end());
+    }
+    scheduleReconcile();
+}
+
+void ServerObjects::processesSeen(const std::set<std::int32_t>& pids) {
+    {
+        std::lock_guard guard(mutex_);
+        seen_.insert(pids.begin(), pids.end());
+    }
+    scheduleReconcile();
 }
 
 Result<ServerObjects::Parking, Status> ServerObjects::makeParking(const std::string& tapNodeName,
@@ -347,9 +431,16 @@ Status ServerObjects::follow(ObjectID tap, const TapInfo& info) {
         }
         parking = *made;
     }
+    std::set<std::int32_t> pids;
     {
+        std::lock_guard guard(graph_->mutex());
+        pids = currentPids(graph_->state());
+    }
+    {
+        // The caller has just read the processes it aims the tap at: all of them are decided.
         std::lock_guard guard(mutex_);
         followed_[tap] = parking.value_or(Parking{});
+        seen_.insert(pids.begin(), pids.end());
     }
     scheduleReconcile();
     return kAudioHardwareNoError;
