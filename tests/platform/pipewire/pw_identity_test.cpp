@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -43,7 +44,8 @@ class PipeWireIdentityTest : public ::testing::Test {
     void SetUp() override {
         PELLIMAR_REQUIRE_PIPEWIRE();
         ASSERT_EQ(daemon_->error(), "");
-        ASSERT_TRUE(pulse_) << "pipewire-pulse did not start";
+        ASSERT_TRUE(pulse_) << "pipewire-pulse did not start:\n"
+                            << std::ifstream(daemon_->file("pipewire-pulse.log")).rdbuf();
         ASSERT_TRUE(sink_);
         auto opened = pipewire::PipeWireAudioSystem::open();
         ASSERT_TRUE(opened) << opened.error();
@@ -52,6 +54,10 @@ class PipeWireIdentityTest : public ::testing::Test {
     void TearDown() override {
         for (pid_t& pid : children_) {
             PipeWireDaemon::signalAndReap(pid, SIGTERM);
+        }
+        if (HasFailure()) {
+            std::ifstream log(daemon_->file("clients.log"));
+            std::cerr << "clients' output:\n" << log.rdbuf();
         }
     }
 
