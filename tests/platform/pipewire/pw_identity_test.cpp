@@ -34,6 +34,11 @@ class PipeWireIdentityTest : public ::testing::Test {
         if (!daemon_->error().empty()) {
             return;
         }
+        // pipewire-pulse 0.3.65 checks for its directory, then makes it, and fails when the
+        // pactl that polls for it made the directory in between.
+        const std::string pulseDir = daemon_->dir() + "/runtime/pulse";
+        std::filesystem::create_directories(pulseDir);
+        ::chmod(pulseDir.c_str(), 0700);
         pulse_ = daemon_->startPulse();
         sink_ = PipeWireDaemon::createNullNode("identity-speakers", "Speakers", "Audio/Sink", 2);
         tone_ = daemon_->file("tone.wav");
