@@ -44,11 +44,17 @@ class AppCgroup {
             dir_.clear();
         }
     }
-    // The processes moved in must have ended.
+    // Processes still inside (a test that failed early) go back to the parent, so that the
+    // directory can go.
     ~AppCgroup() {
-        if (!dir_.empty()) {
-            ::rmdir(dir_.c_str());
+        if (dir_.empty()) {
+            return;
         }
+        std::ifstream inside(procs());
+        for (std::string pid; std::getline(inside, pid);) {
+            std::ofstream(dir_ + "/../cgroup.procs") << pid << "\n";
+        }
+        ::rmdir(dir_.c_str());
     }
     AppCgroup(const AppCgroup&) = delete;
     AppCgroup& operator=(const AppCgroup&) = delete;

@@ -71,7 +71,6 @@ class PipeWireIdentityTest : public ::testing::Test {
         return children_.back();
     }
     pid_t shell(const std::string& script) { return start({"/bin/sh", "-c", script}); }
-    void stopAll() { TearDown(); }
 
     // The bundle ID the process list gives the pid once one of its streams plays.
     std::string bundleIDOf(pid_t pid) {
@@ -213,7 +212,6 @@ TEST_F(PipeWireIdentityTest, DesktopLaunchedApplicationsAreNamedByTheirUnitThenD
     EXPECT_EQ(bundleIDOf(scoped), "org.example.Scoped-Tone");
     EXPECT_EQ(bundleIDOf(scopedWithID), "org.example.NativeStream");
     EXPECT_EQ(bundleIDOf(desktopOnly), orInherited("org.example.Launched"));
-    stopAll();  // before the scope goes
 }
 
 }  // namespace
