@@ -165,12 +165,10 @@ std::string unitAppID(std::string_view unitName) {
         (fields.size() != bare && fields.size() != bare + 1)) {
         return {};
     }
-    const std::string_view id = fields[fields.size() == bare ? 1 : 2];
-    if (id.empty() ||
-        std::any_of(fields.begin(), fields.end(), [](std::string_view f) { return f.empty(); })) {
+    if (std::any_of(fields.begin(), fields.end(), [](std::string_view f) { return f.empty(); })) {
         return {};
     }
-    return unescapeUnitName(id);
+    return unescapeUnitName(fields[fields.size() == bare ? 1 : 2]);
 }
 
 std::string cgroupAppID(std::string_view procCgroup) {
