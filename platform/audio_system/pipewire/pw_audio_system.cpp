@@ -252,26 +252,32 @@ std::vector<Process> processes(const GraphState& s) {
         Process p;
         p.id = ObjectID(clients.front()->serial);
         p.pid = pid;
-        for (const char* key :
-             {"pipewire.access.portal.app_id", PW_KEY_APP_ID, PW_KEY_APP_PROCESS_BINARY}) {
-            for (const Client* c : clients) {
-                if (std::string v = prop(c->props, key); !v.empty() && p.bundleID.empty()) {
-                    p.bundleID = v;
-                }
+        GraphFacts facts;
+        auto first = [](std::string& into, const Properties& props, const char* key) {
+            if (into.empty()) {
+                into = prop(props, key);
             }
-        }
+        };
         std::set<std::string> ids;
         for (const Client* c : clients) {
+            first(facts.portalAppID, c->props, "pipewire.access.portal.app_id");
+            first(facts.applicationID, c->props, PW_KEY_APP_ID);
+            first(facts.binary, c->props, PW_KEY_APP_PROCESS_BINARY);
             ids.insert(std::to_string(c->id));
         }
         for (const auto& [serial, node] : s.nodes) {
-            if (node.mediaClass() == "Stream/Output/Audio" && node.state == PW_NODE_STATE_RUNNING &&
-                ids.contains(prop(node.props, PW_KEY_CLIENT_ID))) {
+            if (!ids.contains(prop(node.props, PW_KEY_CLIENT_ID))) {
+                continue;
+            }
+            first(facts.applicationID, node.props, PW_KEY_APP_ID);
+            if (node.mediaClass() == "Stream/Output/Audio" && node.state == PW_NODE_STATE_RUNNING) {
                 p.running = true;
             }
         }
+        p.bundleID = chooseBundleID(facts, s.identities.facts(pid));
         out.push_back(std::move(p));
     }
+    s.identities.keepOnly(order);
     return out;
 }
 

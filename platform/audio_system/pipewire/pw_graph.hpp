@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio_system/pipewire/pw_identity.hpp"
 #include "platform/common/result.hpp"
 
 struct pw_thread_loop;
@@ -66,6 +67,7 @@ struct GraphState {
     std::string error;                  // why the connection ended, once it has
     std::uint64_t ownClientSerial = 0;  // this connection's client
     std::uint32_t ownClientID = 0;
+    mutable IdentityCache identities;  // /proc facts of the clients' pids, kept by readers
 
     const Node* nodeBySerial(std::uint64_t serial) const;
     const Node* nodeByID(std::uint32_t id) const;
