@@ -135,7 +135,6 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
         // Below every real device, so that it never becomes a default, whatever priorities the
         // others have (measured: at 0 it was chosen over null sinks that had none).
         {PW_KEY_PRIORITY_SESSION, "-1000"},
-        {PW_KEY_PRIORITY_DRIVER, "-1000"},
         {"device.routes", "1"},
         {"session.suspend-timeout-seconds", "0"},
         {"adapter.auto-port-config", capture ? "{ mode = dsp monitor = false position = preserve }"

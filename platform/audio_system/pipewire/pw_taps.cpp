@@ -117,6 +117,13 @@ std::set<std::uint32_t> streamsOf(const GraphState& s, const std::vector<ObjectI
 
 }  // namespace
 
+// A changed description is kept on the metadata's global subject under the tap's serial, never
+// under its node id: the session manager clears a removed node's entries some time after the
+// node went, and by then the id can be a new tap's, whose description it then deleted (measured).
+std::string changedDescriptionKey(ObjectID tap) {
+    return std::string(kTapDescriptionKey) + "." + std::to_string(tap);
+}
+
 std::vector<ObjectID> tapIDs(const GraphState& s) {
     std::vector<ObjectID> ids;
     for (const auto& [serial, node] : s.nodes) {
@@ -136,10 +143,8 @@ std::optional<TapInfo> tapInfo(const GraphState& s, ObjectID tap) {
     info.uid = node->name();
     // A changed description lives in the metadata (node properties are fixed once made).
     std::string text = node->props.at(kTapDescriptionKey);
-    if (auto m = s.metadata.find(node->id); m != s.metadata.end()) {
-        if (auto it = m->second.find(kTapDescriptionKey); it != m->second.end()) {
-            text = it->second;
-        }
+    if (auto it = s.defaults.find(changedDescriptionKey(tap)); it != s.defaults.end()) {
+        text = it->second;
     }
     try {
         info.description = tapDescriptionFromJson(Value::parse(text));
@@ -323,10 +328,24 @@ void ServerObjects::reconcile() {
     // Every tap is fed by links of ours from its streams' output ports, port i into input
     // i mod n (a mono stream feeds both sides, a wider one folds). They die with this
     // connection, so a killed capture leaves no stream feeding a tap.
+    // A stream is fed into a tap only once the session manager has linked it somewhere: linked
+    // before that, it starts before the manager has configured its ports, and a GStreamer
+    // pipewiresink so caught played nothing at all (measured).
+    const auto owned = wiring_.ownedLinks();
+    const std::set<std::pair<std::uint32_t, std::uint32_t>> held(owned.begin(), owned.end());
+    std::set<std::uint32_t> settled;
+    for (const Link& l : wiring_.links()) {
+        if (!held.contains({l.outputPort, l.inputPort})) {
+            settled.insert(l.outputNode);
+        }
+    }
     std::set<std::pair<std::uint32_t, std::uint32_t>> feeds;
     for (const Aim& aim : aims) {
         const auto inputs = wiring_.ports(aim.node, false, false);
         for (std::uint32_t stream : aim.streams) {
+            if (!settled.contains(stream)) {
+                continue;
+            }
             const auto outputs = wiring_.ports(stream, true, false);
             if (inputs.empty() || outputs.empty()) {
                 continue;
@@ -336,8 +355,6 @@ void ServerObjects::reconcile() {
             }
         }
     }
-    const auto owned = wiring_.ownedLinks();
-    const std::set<std::pair<std::uint32_t, std::uint32_t>> held(owned.begin(), owned.end());
     for (const auto& pair : held) {
         if (!feeds.contains(pair)) {
             wiring_.dropOwnedLink(pair.first, pair.second);
@@ -402,7 +419,6 @@ Result<ServerObjects::Parking, Status> ServerObjects::makeParking(const std::str
         {"audio.position", "[ FL FR ]"},
         // Below every real output, so that it is never chosen as the default.
         {PW_KEY_PRIORITY_SESSION, "-1000"},
-        {PW_KEY_PRIORITY_DRIVER, "-1000"},
         {"session.suspend-timeout-seconds", "0"},
         // Keeps the session manager from saving volumes under a name used once.
         {"device.routes", "1"},
@@ -491,7 +507,6 @@ Status ServerObjects::createProcessTap(const TapDescription& description, Object
 }
 
 Status ServerObjects::setTapDescription(ObjectID tap, const TapDescription& description) {
-    std::uint32_t node = 0;
     std::string uid;
     {
         std::lock_guard guard(graph_->mutex());
@@ -499,11 +514,10 @@ Status ServerObjects::setTapDescription(ObjectID tap, const TapDescription& desc
         if (!info) {
             return kAudioHardwareBadObjectError;
         }
-        node = graph_->state().nodeBySerial(tap)->id;
         uid = info->uid;
     }
     const std::string text = tapDescriptionToJson(description).dump();
-    if (!graph_->setMetadata(node, kTapDescriptionKey, "Spa:String:JSON", text)) {
+    if (!graph_->setMetadata(PW_ID_CORE, changedDescriptionKey(tap), "Spa:String:JSON", text)) {
         return kAudioHardwareUnsupportedOperationError;  // no metadata to keep it in
     }
     const bool stored = wiring_.waitUntil([&] {
@@ -559,6 +573,7 @@ Status ServerObjects::destroyProcessTap(ObjectID tap) {
     for (const auto& [subject, key] : aimed) {
         graph_->setMetadata(subject, key, "", std::nullopt);
     }
+    graph_->setMetadata(PW_ID_CORE, changedDescriptionKey(tap), "", std::nullopt);
     if (parking) {
         wiring_.destroyOwnedNode(parking->node);
     }
