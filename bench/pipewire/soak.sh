@@ -73,12 +73,13 @@ done
 
 # Every slot holds its steady tone; the speakers hold none of them.
 check() { # target channels file [monitor]
-    local props=()
+    # The device's own channel map, or the recorder's converter remixes its AUX channels.
+    local props=(--channel-map "$(seq -s, -f 'AUX%g' 0 $(($2 - 1)))")
     [ "${4:-}" = monitor ] && props=(-P '{ stream.capture.sink = true }')
     timeout 3 pw-record --target "$1" --channels "$2" --format s16 "${props[@]}" "$3" || true
 }
-map=AUX0,AUX1,AUX2,AUX3,AUX4,AUX5,AUX6,AUX7,AUX8,AUX9
-check org.pellimar.application-capture 10 "$dir/end.wav"
+channels=$(sed -n 's/.*"channels" : \([0-9]*\).*/\1/p' "$dir/capture.out" | head -1)
+check org.pellimar.application-capture "${channels:-10}" "$dir/end.wav"
 check speakers 2 "$dir/speakers.wav" monitor
 status=0
 for slot in 1 2 3 4; do
