@@ -4,6 +4,7 @@
 // main loop, like pw-record, dropped whole quanta here).
 
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 
 #include <atomic>
@@ -26,6 +27,12 @@ class MonitorRecorder {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.process = [](void* data) { static_cast<MonitorRecorder*>(data)->process(); };
+            e.io_changed = [](void* data, std::uint32_t id, void* area, std::uint32_t) {
+                if (id == SPA_IO_Position) {
+                    static_cast<MonitorRecorder*>(data)->position_ =
+                        static_cast<spa_io_position*>(area);
+                }
+            };
             return e;
         }();
         pw_thread_loop_lock(graph_.loop());
@@ -59,6 +66,10 @@ class MonitorRecorder {
     // Whether the graph has delivered anything yet (the recorder is linked and running).
     bool running() const { return cycles_.load() > 0; }
 
+    // The quantum (frames) and rate the graph runs at, as its clock says; 0 before the first cycle.
+    std::uint64_t graphQuantum() const { return quantum_.load(); }
+    std::uint32_t graphRate() const { return rate_.load(); }
+
     // The steady-clock time of the first sound heard after arm(), or 0.
     void arm() { armed_ = true; }
     std::int64_t firstSoundNs() const { return firstSoundNs_.load(); }
@@ -85,6 +96,10 @@ class MonitorRecorder {
         }
         const spa_data& d = b->buffer->datas[0];
         const auto* data = static_cast<const float*>(d.data);
+        if (const spa_io_position* position = position_.load()) {
+            quantum_ = position->clock.duration;
+            rate_ = position->clock.rate.denom;
+        }
         ++cycles_;
         if (data && d.chunk) {
             const std::size_t count =
@@ -112,6 +127,9 @@ class MonitorRecorder {
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<bool> armed_{false};
     std::atomic<std::int64_t> firstSoundNs_{0};
+    std::atomic<spa_io_position*> position_{nullptr};
+    std::atomic<std::uint64_t> quantum_{0};
+    std::atomic<std::uint32_t> rate_{0};
 };
 
 }  // namespace pellimar::testing

@@ -1,0 +1,109 @@
+#pragma once
+// Sets a private daemon's graph clock as a desktop's clients do, and judges a recorded tone for
+// continuity: no silent run inside it, no phase jump, and its whole length.
+
+#include <cmath>
+#include <cstddef>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/pipewire_daemon.hpp"
+
+namespace pellimar::testing {
+
+// A graph clock to force: quantum in frames at `rate` Hz.
+struct GraphClock {
+    int quantum = 1024;
+    int rate = 48000;
+};
+
+inline std::string clockName(const GraphClock& clock) {
+    return "quantum" + std::to_string(clock.quantum) + "at" + std::to_string(clock.rate);
+}
+
+// pw-metadata in the settings metadata, as clients that want a latency or rate set it; 0 lifts it.
+inline bool forceGraphClock(const GraphClock& clock) {
+    return PipeWireDaemon::run("pw-metadata -n settings 0 clock.force-quantum " +
+                               std::to_string(clock.quantum) + " >/dev/null") &&
+           PipeWireDaemon::run("pw-metadata -n settings 0 clock.force-rate " +
+                               std::to_string(clock.rate) + " >/dev/null");
+}
+
+inline bool releaseGraphClock() {
+    return forceGraphClock({0, 0});
+}
+
+// What a recording of a steady sine says about the stream that played it.
+struct ToneContinuity {
+    bool found = false;
+    std::size_t first = 0;           // first frame of the tone
+    std::size_t frames = 0;          // from its first to its last audible frame
+    std::size_t longestSilence = 0;  // frames, inside the tone
+    std::size_t silenceAt = 0;
+    double worstJump = 0;  // the largest step off the sine's own recurrence
+    std::size_t jumpAt = 0;
+
+    std::string describe() const {
+        std::ostringstream text;
+        text << "tone of " << frames << " frames from frame " << first << ", longest silence "
+             << longestSilence << " frames at " << silenceAt << ", worst jump " << worstJump
+             << " at " << jumpAt;
+        return text.str();
+    }
+};
+
+// Judges the left channel of interleaved stereo float: a sine of `frequency` at `rate` obeys
+// x[n] = 2 cos(w) x[n-1] - x[n-2], so a gap, a skip or a repeat shows as a large remainder.
+// The tone's first and last `edge` frames (where it starts abruptly) are not judged for jumps.
+inline ToneContinuity judgeTone(const std::vector<float>& stereo, double frequency,
+                                double rate = 48000, std::size_t edge = 64) {
+    ToneContinuity c;
+    const std::size_t frames = stereo.size() / 2;
+    auto at = [&](std::size_t f) { return double(stereo[2 * f]); };
+    std::size_t last = 0;
+    for (std::size_t f = 0; f < frames; ++f) {
+        if (std::fabs(at(f)) > 0.01) {
+            if (!c.found) {
+                c.found = true;
+                c.first = f;
+            }
+            last = f;
+        }
+    }
+    if (!c.found) {
+        return c;
+    }
+    c.frames = last - c.first + 1;
+    std::size_t run = 0;
+    for (std::size_t f = c.first; f <= last; ++f) {
+        run = std::fabs(at(f)) < 1e-3 ? run + 1 : 0;
+        if (run > c.longestSilence) {
+            c.longestSilence = run;
+            c.silenceAt = f + 1 - run;
+        }
+    }
+    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
+    for (std::size_t f = c.first + edge; f + edge <= last; ++f) {
+        const double jump = std::fabs(at(f) - coefficient * at(f - 1) + at(f - 2));
+        if (jump > c.worstJump) {
+            c.worstJump = jump;
+            c.jumpAt = f;
+        }
+    }
+    return c;
+}
+
+// A tone is continuous when nothing inside it falls silent for more than `silentFrames`, no sample
+// steps off the sine by more than `jump`, and it lasts `expectedFrames` within `slack` frames.
+inline void expectContinuousTone(const ToneContinuity& c, std::size_t expectedFrames,
+                                 std::size_t slack, std::size_t silentFrames = 8,
+                                 double jump = 0.02) {
+    ASSERT_TRUE(c.found) << "nothing was recorded";
+    EXPECT_LE(c.longestSilence, silentFrames) << c.describe();
+    EXPECT_LE(c.worstJump, jump) << c.describe();
+    EXPECT_LE(c.frames, expectedFrames + slack) << c.describe();
+    EXPECT_GE(c.frames + slack, expectedFrames) << c.describe();
+}
+
+}  // namespace pellimar::testing
