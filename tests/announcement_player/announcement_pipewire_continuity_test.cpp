@@ -1,12 +1,13 @@
 // The built announcement player on a private PipeWire daemon with WirePlumber at the graph clocks
-// desktops run (forced as their clients force them), judged by what its capture tap recorded: a
-// clip plays whole, without a gap or a phase jump. And what becomes of it when the daemon goes,
+// desktops run (forced as their clients force them), judged by what reached the speakers: a clip
+// plays whole, without a gap or a phase jump. And what becomes of it when the daemon goes,
 // or when there is no sink at all.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_monitor.hpp"
 #include "tests/support/pipewire_recording.hpp"
+#include "tests/support/pipewire_tap.hpp"
 
 namespace pellimar::testing {
 namespace {
@@ -32,8 +34,8 @@ constexpr const char* kTap = "org.pellimar.tap.pellimar-application-slot-1";
 constexpr double kClipSeconds = 2.0;
 constexpr std::size_t kClipFrames = 96000;
 
-// One daemon, its speakers and the capture program for the whole suite; each test forces its
-// graph clock.
+// One daemon and its speakers for the whole suite; each test forces its graph clock, and a slot
+// tap lists the player without moving it off the speakers.
 class AnnouncementContinuity : public ::testing::TestWithParam<GraphClock> {
   protected:
     static void SetUpTestSuite() {
@@ -48,17 +50,13 @@ class AnnouncementContinuity : public ::testing::TestWithParam<GraphClock> {
         PipeWireDaemon::run(
             "pw-metadata -n default 0 default.configured.audio.sink '{ \"name\": \"speakers\" }' "
             "Spa:String:JSON >/dev/null");
+        ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
         clip_ = daemon_->file("clip.wav");
         PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + clip_ + "' synth " +
                             std::to_string(kClipSeconds) + " sine 1000 vol 0.5");
-        capture_ = PipeWireDaemon::spawn(
-            {PELLIMAR_BIN_DIR "/pellimar-process-tap", "run", kPlayer}, daemon_->file("capture"));
-        PipeWireDaemon::waitFor([] {
-            return PipeWireDaemon::run(std::string("pw-cli ls Node | grep -q '") + kTap + "'");
-        });
     }
     static void TearDownTestSuite() {
-        PipeWireDaemon::signalAndReap(capture_, SIGTERM);
+        ::unsetenv("PELLIMAR_AUDIO_BACKEND");
         delete daemon_;
         daemon_ = nullptr;
     }
@@ -70,10 +68,8 @@ class AnnouncementContinuity : public ::testing::TestWithParam<GraphClock> {
         auto graph = audio::pipewire::Graph::connect();
         ASSERT_TRUE(graph) << graph.error();
         graph_ = std::move(*graph);
-        ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
     }
     void TearDown() override {
-        ::unsetenv("PELLIMAR_AUDIO_BACKEND");
         graph_.reset();
         if (daemon_) {
             releaseGraphClock();
@@ -89,7 +85,8 @@ class AnnouncementContinuity : public ::testing::TestWithParam<GraphClock> {
     }
 
     static inline PipeWireDaemon* daemon_ = nullptr;
-    static inline pid_t capture_ = -1;
+    std::string tapName() { return "test-slot-tap-" + std::to_string(++taps_); }
+    static inline int taps_ = 0;
     static inline std::string clip_;
     std::shared_ptr<audio::pipewire::Graph> graph_;
 };
@@ -101,13 +98,13 @@ TEST_P(AnnouncementContinuity, ServiceClipPlaysWholeWithoutGapOrJump) {
     pid_t player = PipeWireDaemon::spawn(
         {PELLIMAR_BIN_DIR "/pellimar-announcement-player", "--service-socket", socket},
         daemon_->file("service.log"));
+    SlotTapFor tap(*graph_, player, tapName());
     ASSERT_TRUE(control.accept());
     EXPECT_EQ(control.event().value("event", ""), "hello");
     ASSERT_EQ(control.event().value("event", ""), "ready") << readText(daemon_->file("service.log"));
-    // Played into its tap, off the speakers.
     ASSERT_TRUE(PipeWireDaemon::waitFor(
-        [] { return links(std::string(kPlayer) + ":output_FL", std::string(kTap) + ":"); }));
-    MonitorRecorder recorder(*graph_, kTap, 3 * kClipSeconds + 2);
+        [] { return links(std::string(kPlayer) + ":output_FL", "speakers:playback_FL"); }));
+    MonitorRecorder recorder(*graph_, "speakers", 3 * kClipSeconds + 2);
     ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return recorder.running(); }));
 
     control.send({{"command", "load"}, {"id", "c1"}, {"filePath", clip_}});
@@ -124,11 +121,12 @@ TEST_P(AnnouncementContinuity, ServiceClipPlaysWholeWithoutGapOrJump) {
 }
 
 TEST_P(AnnouncementContinuity, OneShotFilePlaysWholeWithoutGapOrJump) {
-    MonitorRecorder recorder(*graph_, kTap, 3 * kClipSeconds + 4);
+    MonitorRecorder recorder(*graph_, "speakers", 3 * kClipSeconds + 4);
     ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return recorder.running(); }));
     pid_t player =
         PipeWireDaemon::spawn({PELLIMAR_BIN_DIR "/pellimar-announcement-player", "--file", clip_},
                               daemon_->file("oneshot.log"));
+    SlotTapFor tap(*graph_, player, tapName());
     int status = -1;
     ASSERT_TRUE(PipeWireDaemon::waitFor(
         [&] { return ::waitpid(player, &status, WNOHANG) == player; }, std::chrono::seconds(60)));
@@ -214,6 +212,7 @@ TEST_F(AnnouncementWithoutItsDaemon, TheServiceReportsThePlayInFlightAndExits) {
     const std::size_t linesBefore = playerLines("service.log");
     daemon_->killDaemon();
     const json error = control.event(std::chrono::seconds(30));
+    ASSERT_TRUE(error.is_object()) << "the play in flight was never answered";
     EXPECT_EQ(error.value("event", ""), "error") << error.dump();
     EXPECT_EQ(error.value("id", "-"), "p1") << error.dump();
     EXPECT_TRUE(control.ended());
@@ -253,6 +252,7 @@ TEST_F(AnnouncementWithoutItsDaemon, WithoutASinkEveryPlayIsAnswered) {
         control.send({{"command", "play"}, {"id", id}, {"clip", "c1"}});
         EXPECT_EQ(control.event(), json({{"event", "playing"}, {"id", id}}));
         const json answer = control.event(std::chrono::seconds(30));
+        ASSERT_TRUE(answer.is_object()) << "play " << id << " was never answered";
         EXPECT_EQ(answer.value("id", ""), id) << answer.dump();
         EXPECT_TRUE(answer.value("event", "") == "completed" || answer.value("event", "") == "error")
             << answer.dump();

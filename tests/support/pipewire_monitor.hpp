@@ -20,8 +20,11 @@ namespace pellimar::testing {
 
 class MonitorRecorder {
   public:
-    // Interleaved stereo 32-bit float at 48 kHz, at most `seconds` of it.
-    MonitorRecorder(audio::pipewire::Graph& graph, const std::string& sink, double seconds)
+    // Interleaved stereo 32-bit float at 48 kHz, at most `seconds` of it. With `auxSource` the
+    // target is a source whose first two channels are AUX0 and AUX1 (a capture device), recorded
+    // as they are instead of remixed.
+    MonitorRecorder(audio::pipewire::Graph& graph, const std::string& sink, double seconds,
+                    bool auxSource = false)
         : graph_(graph), samples_(std::size_t(seconds * 48000) * 2) {
         static const pw_stream_events events = [] {
             pw_stream_events e{};
@@ -36,10 +39,11 @@ class MonitorRecorder {
             return e;
         }();
         pw_thread_loop_lock(graph_.loop());
-        stream_ = pw_stream_new(graph_.core(), "test-monitor-recorder",
-                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                                  "Capture", PW_KEY_TARGET_OBJECT, sink.c_str(),
-                                                  PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr));
+        stream_ = pw_stream_new(
+            graph_.core(), "test-monitor-recorder",
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                              PW_KEY_TARGET_OBJECT, sink.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
+                              auxSource ? "false" : "true", nullptr));
         pw_stream_add_listener(stream_, &listener_, &events, this);
         std::uint8_t buffer[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -47,8 +51,8 @@ class MonitorRecorder {
         info.format = SPA_AUDIO_FORMAT_F32;
         info.rate = 48000;
         info.channels = 2;
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        info.position[0] = auxSource ? SPA_AUDIO_CHANNEL_AUX0 : SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = auxSource ? SPA_AUDIO_CHANNEL_AUX1 : SPA_AUDIO_CHANNEL_FR;
         const spa_pod* params[1] = {
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
         pw_stream_connect(

@@ -1,8 +1,8 @@
 // The output queue on a PipeWire stream. Enqueued buffers are copied into a ring that the
 // stream's process callback reads on the data thread (realtime where allowed: a non-realtime loop
 // thread missed cycles on a loaded machine); nothing there locks or allocates. A buffer goes back
-// to the caller once its audio is in the ring, and the ring is kept one graph quantum ahead, so a
-// caller with a few small buffers still covers the largest quantum. Played buffers go back from
+// to the caller once its audio is in the ring, and the ring is kept one graph quantum (and a
+// little) ahead, so a caller with a few small buffers still covers the largest quantum. Played buffers go back from
 // the queue's own thread, or posted from there to the caller's run loop.
 
 #include "platform/audio_queue/pipewire/pw_output_queue.hpp"
@@ -43,6 +43,9 @@ constexpr auto kStallGuard = std::chrono::seconds(2);
 constexpr std::uint32_t kRingFrames = 32768;
 // Until the graph has said which quantum it runs: its usual default.
 constexpr std::uint32_t kFirstQuantum = 1024;
+// Kept in the ring beyond the next quantum: 10.7 ms for the refill to arrive in, which a loaded
+// machine needed at small quanta (without it a 256-frame graph missed whole cycles).
+constexpr std::uint32_t kSpareFrames = 512;
 
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -136,8 +139,9 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     Status enqueueBuffer(AudioQueueBufferRef buffer) override {
         std::unique_lock lock(mutex_);
-        // Without its server nothing will ever play it: the caller hears of it here.
-        if (serverLost_) {
+        // Without its daemon nothing will ever play it: the caller hears of it here. (A stream
+        // that merely failed, say for want of a sink, plays on by the clock.)
+        if (daemonLost_) {
             return kAudioHardwareNotRunningError;
         }
         Slot* slot = nullptr;
@@ -273,13 +277,14 @@ class PipeWireOutputQueue final : public OutputQueue {
         return running_;
     }
 
-    // Under mutex_: moves queued buffers into the ring until it holds the next quantum (all of
-    // them while draining); true when a buffer is ready to go back.
+    // Under mutex_: moves queued buffers into the ring until it holds the next quantum and the
+    // spare (all of them while draining); true when a buffer is ready to go back.
     bool pump() {
         if (running_) {
             const std::size_t target =
                 draining_ ? std::numeric_limits<std::size_t>::max()
-                          : std::size_t(quantumFrames_.load(std::memory_order_relaxed)) *
+                          : std::size_t(quantumFrames_.load(std::memory_order_relaxed) +
+                                        kSpareFrames) *
                                 options_.format.mBytesPerFrame;
             while (!pending_.empty() && ring_.size() < target) {
                 Slot* slot = pending_.front();
@@ -486,6 +491,7 @@ class PipeWireOutputQueue final : public OutputQueue {
                     lock.unlock();
                     const bool lost = graphLost();
                     lock.lock();
+                    daemonLost_ = daemonLost_ || lost;
                     if (lost || streamFailed_) {
                         serverLost_ = true;
                     }
@@ -569,6 +575,7 @@ class PipeWireOutputQueue final : public OutputQueue {
     bool draining_ = false;
     bool streamFailed_ = false;
     bool serverLost_ = false;
+    bool daemonLost_ = false;
     bool quit_ = false;
 
     // Shared with the data thread.
