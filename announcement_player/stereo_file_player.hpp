@@ -72,7 +72,7 @@ class StereoFilePlayer {
     std::atomic<bool> playing_{false};
     std::atomic<bool> draining_{false};
     std::atomic<audio::Status> lostOutput_{0};  // the refused enqueue's status
-    bool didLogBufferStats_ = false;  // queue's thread (or the constructor) only
+    bool didLogBufferStats_ = false;            // queue's thread (or the constructor) only
     double durationSeconds_ = 0;
     double sampleRate_ = 48000;
     std::int64_t lengthFrames_ = 0;

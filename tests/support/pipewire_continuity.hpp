@@ -94,16 +94,26 @@ inline ToneContinuity judgeTone(const std::vector<float>& stereo, double frequen
     return c;
 }
 
-// A tone is continuous when nothing inside it falls silent for more than `silentFrames`, no sample
-// steps off the sine by more than `jump`, and it lasts `expectedFrames` within `slack` frames.
-inline void expectContinuousTone(const ToneContinuity& c, std::size_t expectedFrames,
-                                 std::size_t slack, std::size_t silentFrames = 8,
-                                 double jump = 0.02) {
-    ASSERT_TRUE(c.found) << "nothing was recorded";
-    EXPECT_LE(c.longestSilence, silentFrames) << c.describe();
-    EXPECT_LE(c.worstJump, jump) << c.describe();
-    EXPECT_LE(c.frames, expectedFrames + slack) << c.describe();
-    EXPECT_GE(c.frames + slack, expectedFrames) << c.describe();
+// What keeps a tone from being continuous, empty when nothing does: a silent run inside it longer
+// than `silentFrames`, a sample off the sine by more than `jump`, a length other than
+// `expectedFrames` within `slack` frames.
+inline std::string continuityFaults(const ToneContinuity& c, std::size_t expectedFrames,
+                                    std::size_t slack, std::size_t silentFrames = 8,
+                                    double jump = 0.02) {
+    if (!c.found) {
+        return "nothing was recorded";
+    }
+    std::string faults;
+    if (c.longestSilence > silentFrames) {
+        faults += "a silent run; ";
+    }
+    if (c.worstJump > jump) {
+        faults += "a phase jump; ";
+    }
+    if (c.frames > expectedFrames + slack || c.frames + slack < expectedFrames) {
+        faults += "the length is off (" + std::to_string(expectedFrames) + " expected); ";
+    }
+    return faults.empty() ? faults : faults + c.describe();
 }
 
 }  // namespace pellimar::testing

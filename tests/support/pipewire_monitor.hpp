@@ -74,8 +74,12 @@ class MonitorRecorder {
     std::uint64_t graphQuantum() const { return quantum_.load(); }
     std::uint32_t graphRate() const { return rate_.load(); }
 
-    // The steady-clock time of the first sound heard after arm(), or 0.
-    void arm() { armed_ = true; }
+    // The steady-clock time of the first sound heard after arm(), or 0: the time of the cycle that
+    // carried it plus the sound's place in that cycle. Arming again forgets the last one.
+    void arm() {
+        firstSoundNs_ = 0;
+        armed_ = true;
+    }
     std::int64_t firstSoundNs() const { return firstSoundNs_.load(); }
 
     // Ends the recording and returns it.
@@ -111,9 +115,12 @@ class MonitorRecorder {
             const float* from = data + d.chunk->offset / sizeof(float);
             std::memcpy(samples_.data() + written_, from, count * sizeof(float));
             if (armed_ && firstSoundNs_ == 0) {
-                for (std::size_t i = 0; i < count; ++i) {
+                // The whole cycle, also once the recording is full.
+                for (std::size_t i = 0; i < d.chunk->size / sizeof(float); ++i) {
                     if (std::fabs(from[i]) > 1e-4f) {
-                        firstSoundNs_ = std::chrono::steady_clock::now().time_since_epoch().count();
+                        firstSoundNs_ =
+                            std::chrono::steady_clock::now().time_since_epoch().count() +
+                            std::int64_t(i / 2) * 1000000000 / 48000;
                         break;
                     }
                 }

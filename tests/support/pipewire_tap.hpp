@@ -67,9 +67,8 @@ class SlotTapFor {
         pw_thread_loop_unlock(graph_.loop());
         pw_properties_free(props);
         // Lingering: the node stays once our proxy goes; destroyNode removes it.
-        PipeWireDaemon::waitFor([&] {
-            return PipeWireDaemon::run("pw-cli ls Node | grep -q '" + name_ + "'");
-        });
+        PipeWireDaemon::waitFor(
+            [&] { return PipeWireDaemon::run("pw-cli ls Node | grep -q '" + name_ + "'"); });
         pw_thread_loop_lock(graph_.loop());
         if (proxy) {
             pw_proxy_destroy(proxy);

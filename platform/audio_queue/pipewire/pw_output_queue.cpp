@@ -2,8 +2,8 @@
 // stream's process callback reads on the data thread (realtime where allowed: a non-realtime loop
 // thread missed cycles on a loaded machine); nothing there locks or allocates. A buffer goes back
 // to the caller once its audio is in the ring, and the ring is kept one graph quantum (and a
-// little) ahead, so a caller with a few small buffers still covers the largest quantum. Played buffers go back from
-// the queue's own thread, or posted from there to the caller's run loop.
+// little) ahead, so a caller with a few small buffers still covers the largest quantum. Played
+// buffers go back from the queue's own thread, or posted from there to the caller's run loop.
 
 #include "platform/audio_queue/pipewire/pw_output_queue.hpp"
 
@@ -282,10 +282,10 @@ class PipeWireOutputQueue final : public OutputQueue {
     bool pump() {
         if (running_) {
             const std::size_t target =
-                draining_ ? std::numeric_limits<std::size_t>::max()
-                          : std::size_t(quantumFrames_.load(std::memory_order_relaxed) +
-                                        kSpareFrames) *
-                                options_.format.mBytesPerFrame;
+                draining_
+                    ? std::numeric_limits<std::size_t>::max()
+                    : std::size_t(quantumFrames_.load(std::memory_order_relaxed) + kSpareFrames) *
+                          options_.format.mBytesPerFrame;
             while (!pending_.empty() && ring_.size() < target) {
                 Slot* slot = pending_.front();
                 const std::uint32_t size = slot->header.mAudioDataByteSize;
@@ -511,12 +511,12 @@ class PipeWireOutputQueue final : public OutputQueue {
                     }
                 }
                 if (byClock && running_) {
-                    const auto frames = std::size_t(
-                        std::chrono::duration<double>(now - clockFrom).count() *
-                        options_.format.mSampleRate);
-                    clockFrom += std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(double(frames) /
-                                                      options_.format.mSampleRate));
+                    const auto frames =
+                        std::size_t(std::chrono::duration<double>(now - clockFrom).count() *
+                                    options_.format.mSampleRate);
+                    clockFrom +=
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            double(frames) / options_.format.mSampleRate));
                     consume(frames * options_.format.mBytesPerFrame);
                     pump();
                     if (draining_ && pending_.empty() && ring_.size() == 0) {
@@ -567,7 +567,7 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     std::mutex mutex_;
     QueueBuffers<Slot> buffers_;
-    std::deque<Slot*> pending_;  // enqueued, not yet (wholly) in the ring
+    std::deque<Slot*> pending_;     // enqueued, not yet (wholly) in the ring
     std::uint32_t headOffset_ = 0;  // bytes of the front pending buffer already in the ring
     std::deque<std::pair<std::uint64_t, AudioQueueBufferRef>> done_;
     std::uint64_t run_ = 0;
