@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/pipewire_daemon.hpp"
+#include "tests/support/pipewire_monitor.hpp"
 
 namespace pellimar::testing {
 
@@ -17,6 +18,11 @@ struct GraphClock {
     int quantum = 1024;
     int rate = 48000;
 };
+
+// The clocks the tests run at: small and large quanta, and a 44.1 kHz graph.
+inline std::vector<GraphClock> desktopClocks() {
+    return {{256, 48000}, {1024, 48000}, {2048, 48000}, {4096, 48000}, {1024, 44100}};
+}
 
 inline std::string clockName(const GraphClock& clock) {
     return "quantum" + std::to_string(clock.quantum) + "at" + std::to_string(clock.rate);
@@ -114,6 +120,20 @@ inline std::string continuityFaults(const ToneContinuity& c, std::size_t expecte
         faults += "the length is off (" + std::to_string(expectedFrames) + " expected); ";
     }
     return faults.empty() ? faults : faults + c.describe();
+}
+
+// Judges a 1 kHz tone of `expectedFrames` (at 48 kHz) at the clock the graph really ran, which
+// must be `clock`: its length may be off by one quantum.
+inline std::string heardContinuously(const MonitorRecorder& recorder,
+                                     const std::vector<float>& recorded, const GraphClock& clock,
+                                     std::size_t expectedFrames) {
+    if (recorder.graphQuantum() != std::uint64_t(clock.quantum) ||
+        recorder.graphRate() != std::uint32_t(clock.rate)) {
+        return "the graph ran quantum " + std::to_string(recorder.graphQuantum()) + " at " +
+               std::to_string(recorder.graphRate()) + " Hz";
+    }
+    const auto quantumAt48k = std::size_t(clock.quantum * 48000 / clock.rate + 1);
+    return continuityFaults(judgeTone(recorded, 1000), expectedFrames, quantumAt48k);
 }
 
 }  // namespace pellimar::testing

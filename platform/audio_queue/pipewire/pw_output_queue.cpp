@@ -1,9 +1,10 @@
 // The output queue on a PipeWire stream. Enqueued buffers are copied into a ring that the
 // stream's process callback reads on the data thread (realtime where allowed: a non-realtime loop
-// thread missed cycles on a loaded machine); nothing there locks or allocates. A buffer goes back
-// to the caller once its audio is in the ring, and the ring is kept one graph quantum (and a
-// little) ahead, so a caller with a few small buffers still covers the largest quantum. Played
-// buffers go back from the queue's own thread, or posted from there to the caller's run loop.
+// thread missed cycles on a loaded machine); nothing there locks or allocates. The ring is kept
+// one graph quantum (and a little) ahead, and a buffer whose audio is in it goes back to the
+// caller when the ring needs more, so a caller with a few small buffers covers the largest
+// quantum without playing late at small ones. Buffers go back from the queue's own thread, or
+// posted from there to the caller's run loop.
 
 #include "platform/audio_queue/pipewire/pw_output_queue.hpp"
 
@@ -43,9 +44,12 @@ constexpr auto kStallGuard = std::chrono::seconds(2);
 constexpr std::uint32_t kRingFrames = 32768;
 // Until the graph has said which quantum it runs: its usual default.
 constexpr std::uint32_t kFirstQuantum = 1024;
-// Kept in the ring beyond the next quantum: 10.7 ms for the refill to arrive in, which a loaded
-// machine needed at small quanta (without it a 256-frame graph missed whole cycles).
-constexpr std::uint32_t kSpareFrames = 512;
+// Kept in the ring beyond the next quantum, so that a refill has at least a cycle and 5.3 ms, and
+// 16 ms at small quanta, to arrive in: without it a loaded machine missed whole 256-frame cycles.
+// Every frame of it delays what the caller plays next.
+constexpr std::uint32_t spareFrames(std::uint32_t quantum) {
+    return quantum < 512 ? 768 - quantum : 256;
+}
 
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -56,6 +60,7 @@ struct Slot {
     AudioQueueBuffer header;
     std::vector<std::uint8_t> storage;
     bool queued = false;
+    std::uint32_t lent = 0;  // bytes it carried when handed back, until it is enqueued again
 };
 
 // Whether callbacks posted to a run loop may still run (see the simulated queue).
@@ -148,6 +153,8 @@ class PipeWireOutputQueue final : public OutputQueue {
         if (Status status = buffers_.admit(buffer, options_.format.mBytesPerFrame, slot)) {
             return status;
         }
+        lentBytes_ -= std::min<std::size_t>(lentBytes_, slot->lent);
+        slot->lent = 0;
         pending_.push_back(slot);
         const bool handBack = pump();
         lock.unlock();
@@ -211,10 +218,13 @@ class PipeWireOutputQueue final : public OutputQueue {
         draining_ = false;
         drainRequested_ = false;
         playing_ = false;
-        for (Slot* slot : pending_) {
-            slot->queued = false;
+        for (auto* list : {&pending_, &spent_}) {
+            for (Slot* slot : *list) {
+                slot->queued = false;
+            }
+            list->clear();
         }
-        pending_.clear();
+        lentBytes_ = 0;
         pendingEmpty_ = true;
         headOffset_ = 0;
         done_.clear();
@@ -278,29 +288,40 @@ class PipeWireOutputQueue final : public OutputQueue {
     }
 
     // Under mutex_: moves queued buffers into the ring until it holds the next quantum and the
-    // spare (all of them while draining); true when a buffer is ready to go back.
+    // spare, and hands a spent buffer back only when the ring and the buffers already lent out
+    // fall short of that: a caller refills at once, and a buffer it filled long before it is
+    // needed would only delay what it plays next. While draining everything moves and goes back.
+    // True when a buffer is ready to go back.
     bool pump() {
         if (running_) {
+            const std::uint32_t quantum = quantumFrames_.load(std::memory_order_relaxed);
             const std::size_t target =
-                draining_
-                    ? std::numeric_limits<std::size_t>::max()
-                    : std::size_t(quantumFrames_.load(std::memory_order_relaxed) + kSpareFrames) *
-                          options_.format.mBytesPerFrame;
-            while (!pending_.empty() && ring_.size() < target) {
-                Slot* slot = pending_.front();
-                const std::uint32_t size = slot->header.mAudioDataByteSize;
-                const std::size_t n = ring_.write(
-                    static_cast<const std::uint8_t*>(slot->header.mAudioData) + headOffset_,
-                    size - headOffset_);
-                if (n == 0) {
-                    break;
-                }
-                headOffset_ += std::uint32_t(n);
-                if (headOffset_ == size) {
-                    pending_.pop_front();
-                    headOffset_ = 0;
+                std::size_t(quantum + spareFrames(quantum)) * options_.format.mBytesPerFrame;
+            for (;;) {
+                if (!pending_.empty() && (draining_ || ring_.size() < target)) {
+                    Slot* slot = pending_.front();
+                    const std::uint32_t size = slot->header.mAudioDataByteSize;
+                    const std::size_t n = ring_.write(
+                        static_cast<const std::uint8_t*>(slot->header.mAudioData) + headOffset_,
+                        size - headOffset_);
+                    if (n == 0) {
+                        break;
+                    }
+                    headOffset_ += std::uint32_t(n);
+                    if (headOffset_ == size) {
+                        pending_.pop_front();
+                        headOffset_ = 0;
+                        spent_.push_back(slot);
+                    }
+                } else if (!spent_.empty() && (draining_ || ring_.size() + lentBytes_ < target)) {
+                    Slot* slot = spent_.front();
+                    spent_.pop_front();
                     slot->queued = false;
+                    slot->lent = slot->header.mAudioDataByteSize;
+                    lentBytes_ += slot->lent;
                     done_.emplace_back(run_, &slot->header);
+                } else {
+                    break;
                 }
             }
         }
@@ -568,6 +589,8 @@ class PipeWireOutputQueue final : public OutputQueue {
     std::mutex mutex_;
     QueueBuffers<Slot> buffers_;
     std::deque<Slot*> pending_;     // enqueued, not yet (wholly) in the ring
+    std::deque<Slot*> spent_;       // in the ring, not yet handed back
+    std::size_t lentBytes_ = 0;     // handed back, not yet enqueued again
     std::uint32_t headOffset_ = 0;  // bytes of the front pending buffer already in the ring
     std::deque<std::pair<std::uint64_t, AudioQueueBufferRef>> done_;
     std::uint64_t run_ = 0;
