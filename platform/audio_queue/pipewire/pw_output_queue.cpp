@@ -139,7 +139,12 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     Status allocateBuffer(std::uint32_t capacity, AudioQueueBufferRef& outBuffer) override {
         std::lock_guard lock(mutex_);
-        return buffers_.allocate(capacity, outBuffer);
+        const Status status = buffers_.allocate(capacity, outBuffer);
+        if (status == 0) {
+            allocatedBytes_ += capacity;
+            largestBytes_ = std::max(largestBytes_, capacity);
+        }
+        return status;
     }
 
     Status enqueueBuffer(AudioQueueBufferRef buffer) override {
@@ -295,8 +300,11 @@ class PipeWireOutputQueue final : public OutputQueue {
     bool pump() {
         if (running_) {
             const std::uint32_t quantum = quantumFrames_.load(std::memory_order_relaxed);
-            const std::size_t target =
-                std::size_t(quantum + spareFrames(quantum)) * options_.format.mBytesPerFrame;
+            // Never less ahead than the caller's buffers but one, which a queue that hands a
+            // buffer back only once played keeps: a caller with large buffers chose that margin.
+            const std::size_t target = std::max(
+                std::size_t(quantum + spareFrames(quantum)) * options_.format.mBytesPerFrame,
+                allocatedBytes_ - largestBytes_);
             for (;;) {
                 if (!pending_.empty() && (draining_ || ring_.size() < target)) {
                     Slot* slot = pending_.front();
@@ -588,9 +596,11 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     std::mutex mutex_;
     QueueBuffers<Slot> buffers_;
-    std::deque<Slot*> pending_;     // enqueued, not yet (wholly) in the ring
-    std::deque<Slot*> spent_;       // in the ring, not yet handed back
-    std::size_t lentBytes_ = 0;     // handed back, not yet enqueued again
+    std::deque<Slot*> pending_;  // enqueued, not yet (wholly) in the ring
+    std::deque<Slot*> spent_;    // in the ring, not yet handed back
+    std::size_t lentBytes_ = 0;  // handed back, not yet enqueued again
+    std::size_t allocatedBytes_ = 0;
+    std::uint32_t largestBytes_ = 0;
     std::uint32_t headOffset_ = 0;  // bytes of the front pending buffer already in the ring
     std::deque<std::pair<std::uint64_t, AudioQueueBufferRef>> done_;
     std::uint64_t run_ = 0;
