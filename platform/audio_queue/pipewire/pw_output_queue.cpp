@@ -44,12 +44,12 @@ constexpr auto kStallGuard = std::chrono::seconds(2);
 constexpr std::uint32_t kRingFrames = 32768;
 // Until the graph has said which quantum it runs: its usual default.
 constexpr std::uint32_t kFirstQuantum = 1024;
-// Kept in the ring beyond the next quantum, so that a refill has at least a cycle and 5.3 ms, and
-// 16 ms at small quanta, to arrive in: without it a loaded machine missed whole 256-frame cycles.
-// Every frame of it delays what the caller plays next.
-constexpr std::uint32_t spareFrames(std::uint32_t quantum) {
-    return quantum < 512 ? 768 - quantum : 256;
-}
+// Kept in the ring beyond the next quantum, and at least 1536 frames (32 ms) in all: the margin
+// of three 512-frame buffers in rotation. A refill on a loaded machine's run loop was seen to take
+// over 21 ms; with less, 256-frame graphs missed cycles. Every frame of it delays what the caller
+// plays next.
+constexpr std::uint32_t kSpareFrames = 256;
+constexpr std::uint32_t kLeastAheadFrames = 1536;
 
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -302,9 +302,10 @@ class PipeWireOutputQueue final : public OutputQueue {
             const std::uint32_t quantum = quantumFrames_.load(std::memory_order_relaxed);
             // Never less ahead than the caller's buffers but one, which a queue that hands a
             // buffer back only once played keeps: a caller with large buffers chose that margin.
-            const std::size_t target = std::max(
-                std::size_t(quantum + spareFrames(quantum)) * options_.format.mBytesPerFrame,
-                allocatedBytes_ - largestBytes_);
+            const std::size_t frame = options_.format.mBytesPerFrame;
+            const std::size_t target =
+                std::max({std::size_t(quantum + kSpareFrames) * frame,
+                          std::size_t(kLeastAheadFrames) * frame, allocatedBytes_ - largestBytes_});
             for (;;) {
                 if (!pending_.empty() && (draining_ || ring_.size() < target)) {
                     Slot* slot = pending_.front();
