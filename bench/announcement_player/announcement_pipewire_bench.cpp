@@ -214,26 +214,8 @@ void idleCpu(PipeWireDaemon& daemon, audio::pipewire::Graph& graph, int seconds)
 
 // Discontinuities in a recorded tone: silent runs and jumps, each counted once per 10 ms.
 int discontinuities(const std::vector<float>& stereo) {
-    const ToneContinuity whole = judgeTone(stereo, 1000);
-    if (!whole.found) {
-        return -1;
-    }
-    const double coefficient = 2 * std::cos(2 * M_PI * 1000 / 48000.0);
-    int count = 0;
-    std::size_t silent = 0;
-    const std::size_t last = whole.first + whole.frames - 1;
-    for (std::size_t f = whole.first + 64; f + 64 <= last;) {
-        const double x = stereo[2 * f], x1 = stereo[2 * (f - 1)], x2 = stereo[2 * (f - 2)];
-        silent = std::fabs(x) < 1e-3 ? silent + 1 : 0;
-        if (silent > 8 || std::fabs(x - coefficient * x1 + x2) > 0.02) {
-            ++count;
-            silent = 0;
-            f += 480;
-        } else {
-            ++f;
-        }
-    }
-    return count;
+    const ToneContinuity tone = judgeTone(stereo, 1000);
+    return tone.found ? tone.breaks : -1;
 }
 
 void xruns(PipeWireDaemon& daemon, audio::pipewire::Graph& graph, int seconds, int quantum,
