@@ -113,9 +113,9 @@ inline ToneContinuity judgeTone(const std::vector<float>& stereo, double frequen
 
 // What keeps a tone from being continuous, empty when nothing does. A loaded machine's graph
 // itself now and then loses one cycle (seen about once in 20 runs at quantum 256, with pw-play
-// losing more under load than our streams): one break, silent for at most `slack` frames, is
-// let pass; a queue that cannot keep up breaks the tone every cycle. Its length must be
-// `expectedFrames` within `slack`.
+// losing more under load than our streams): one break, silent for at most two quanta (`slack`
+// frames each), is let pass; a queue that cannot keep up breaks the tone every cycle. Its length
+// must be `expectedFrames` within `slack`.
 inline std::string continuityFaults(const ToneContinuity& c, std::size_t expectedFrames,
                                     std::size_t slack) {
     if (!c.found) {
@@ -125,8 +125,8 @@ inline std::string continuityFaults(const ToneContinuity& c, std::size_t expecte
     if (c.breaks > 1) {
         faults += "breaks; ";
     }
-    if (c.longestSilence > slack) {
-        faults += "a silent run longer than a quantum; ";
+    if (c.longestSilence > 2 * slack) {
+        faults += "a silent run longer than two quanta; ";
     }
     if (c.frames > expectedFrames + slack || c.frames + slack < expectedFrames) {
         faults += "the length is off (" + std::to_string(expectedFrames) + " expected); ";
