@@ -452,9 +452,8 @@ class PipeWireOutputQueue final : public OutputQueue {
         if (drainNow) {
             pw_stream_flush(stream_, true);
         }
-        if (filled || drainNow) {
-            wake_.signal();
-        }
+        // Every cycle, also a starved one: the queue's thread may hold the buffers that refill it.
+        wake_.signal();
     }
 
     void drained() {
