@@ -102,6 +102,9 @@ PlayerResult<int> runOneShot(const std::string& path, const std::vector<std::str
         loop.runFor(50ms);
     }
     (*player)->stop();
+    if (auto outcome = (*player)->outcome(); !outcome) {
+        return fail(std::move(outcome).error());
+    }
     return 0;
 }
 

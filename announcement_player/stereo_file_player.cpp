@@ -153,6 +153,9 @@ PlayerResult<void> StereoFilePlayer::enqueue(OutputQueue& queue, AudioQueueBuffe
     }
     buffer->mAudioDataByteSize = frames * 8;
     if (const Status s = queue.enqueueBuffer(buffer); s != 0) {
+        if (s == kAudioHardwareNotRunningError) {
+            lostOutput_ = s;
+        }
         return fail(PlayerError::playback(withStatus("AudioQueueEnqueueBuffer failed", s)));
     }
     ++buffersQueued_;
@@ -209,6 +212,13 @@ bool StereoFilePlayer::isPlaying() {
         return queue_->getIsRunning(running) == 0 && running != 0;
     }
     return true;
+}
+
+PlayerResult<void> StereoFilePlayer::outcome() const {
+    if (const Status s = lostOutput_; s != 0) {
+        return fail(PlayerError::playback(withStatus("AudioQueueEnqueueBuffer failed", s)));
+    }
+    return {};
 }
 
 void StereoFilePlayer::stop() {

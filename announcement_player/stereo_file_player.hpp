@@ -54,6 +54,9 @@ class StereoFilePlayer {
     // queue is stopped and disposed of once.
     bool isPlaying();
     void stop();
+    // Once playback has ended: whether the output went away under it (its audio server was
+    // lost), which ends the run with an error instead of as a finished file.
+    PlayerResult<void> outcome() const;
 
   private:
     StereoFilePlayer(std::unique_ptr<audio::AudioFile> file, Fades fades, std::string logPath);
@@ -68,7 +71,8 @@ class StereoFilePlayer {
     std::atomic<bool> isStopped_{false};
     std::atomic<bool> playing_{false};
     std::atomic<bool> draining_{false};
-    bool didLogBufferStats_ = false;  // queue's thread (or the constructor) only
+    std::atomic<audio::Status> lostOutput_{0};  // the refused enqueue's status
+    bool didLogBufferStats_ = false;            // queue's thread (or the constructor) only
     double durationSeconds_ = 0;
     double sampleRate_ = 48000;
     std::int64_t lengthFrames_ = 0;

@@ -78,7 +78,10 @@ void WarmAnnouncementOutput::fill(AudioQueueBufferRef buffer) {
         return;
     }
     if (const Status status = refill(buffer); status != 0) {
-        send(errorEvent(activeID_.value_or(""), withStatus("Warm audio enqueue failed", status)));
+        const std::string message = withStatus("Warm audio enqueue failed", status);
+        // The controller hears of it on the socket; whoever reads the log, in its one line.
+        logLine(message);
+        send(errorEvent(activeID_.value_or(""), message));
         queue_->stop(true);
         // The queue cannot be disposed of from inside its own callback; the owner does that.
         if (onFatal) {

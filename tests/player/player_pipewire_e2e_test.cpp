@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <memory>
+#include <thread>
 
 #include "platform/audio_system/pipewire/pw_graph.hpp"
 #include "tests/player/e2e_support.hpp"
+#include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_monitor.hpp"
 
@@ -177,6 +179,34 @@ TEST_F(PlayerOnPipeWire, ADaemonKilledMidPlayEndsThePlayerWithAnError) {
     EXPECT_NE(log.find("Audio output stopped: the audio server went away."), std::string::npos)
         << log;
 }
+
+// At the graph clocks desktops run, forced as their clients force them: the tone whole, with no
+// gap and no phase jump, at the clock the graph really ran. The gain control is left out: this
+// judges the output path.
+class PlayerContinuity : public PlayerOnPipeWire,
+                         public ::testing::WithParamInterface<GraphClock> {};
+
+TEST_P(PlayerContinuity, PlaysAToneWholeWithoutGapOrJump) {
+    ASSERT_TRUE(forceGraphClock(GetParam()));
+    const std::string file = tone(2.0);
+    MonitorRecorder recorder(*graph_, "speakers", 30);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return recorder.running(); }));
+    ::setenv("PELLIMAR_PLAYER_AGC_BYPASS", "1", 1);
+    pid_t player = startPlayer(file);
+    ::unsetenv("PELLIMAR_PLAYER_AGC_BYPASS");
+    ASSERT_GT(player, 0);
+    int status = -1;
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return ::waitpid(player, &status, WNOHANG) == player; }, std::chrono::seconds(60)));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << readText(daemon_->file("player.log"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::vector<float> recorded = recorder.stop();
+    EXPECT_EQ(heardContinuously(recorder, recorded, GetParam(), std::size_t(2 * kRate)), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(GraphClocks, PlayerContinuity, ::testing::ValuesIn(desktopClocks()),
+                         [](const auto& info) { return clockName(info.param); });
 
 TEST(PlayerWithoutPipeWire, FailsWithAnErrorStatusWhenNoDaemonRuns) {
     PELLIMAR_REQUIRE_PIPEWIRE();

@@ -4,6 +4,7 @@
 // main loop, like pw-record, dropped whole quanta here).
 
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 
 #include <atomic>
@@ -19,20 +20,30 @@ namespace pellimar::testing {
 
 class MonitorRecorder {
   public:
-    // Interleaved stereo 32-bit float at 48 kHz, at most `seconds` of it.
-    MonitorRecorder(audio::pipewire::Graph& graph, const std::string& sink, double seconds)
+    // Interleaved stereo 32-bit float at 48 kHz, at most `seconds` of it. With `auxSource` the
+    // target is a source whose first two channels are AUX0 and AUX1 (a capture device), recorded
+    // as they are instead of remixed.
+    MonitorRecorder(audio::pipewire::Graph& graph, const std::string& sink, double seconds,
+                    bool auxSource = false)
         : graph_(graph), samples_(std::size_t(seconds * 48000) * 2) {
         static const pw_stream_events events = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.process = [](void* data) { static_cast<MonitorRecorder*>(data)->process(); };
+            e.io_changed = [](void* data, std::uint32_t id, void* area, std::uint32_t) {
+                if (id == SPA_IO_Position) {
+                    static_cast<MonitorRecorder*>(data)->position_ =
+                        static_cast<spa_io_position*>(area);
+                }
+            };
             return e;
         }();
         pw_thread_loop_lock(graph_.loop());
-        stream_ = pw_stream_new(graph_.core(), "test-monitor-recorder",
-                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                                  "Capture", PW_KEY_TARGET_OBJECT, sink.c_str(),
-                                                  PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr));
+        stream_ = pw_stream_new(
+            graph_.core(), "test-monitor-recorder",
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                              PW_KEY_TARGET_OBJECT, sink.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
+                              auxSource ? "false" : "true", nullptr));
         pw_stream_add_listener(stream_, &listener_, &events, this);
         std::uint8_t buffer[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -40,8 +51,8 @@ class MonitorRecorder {
         info.format = SPA_AUDIO_FORMAT_F32;
         info.rate = 48000;
         info.channels = 2;
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        info.position[0] = auxSource ? SPA_AUDIO_CHANNEL_AUX0 : SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = auxSource ? SPA_AUDIO_CHANNEL_AUX1 : SPA_AUDIO_CHANNEL_FR;
         const spa_pod* params[1] = {
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
         pw_stream_connect(
@@ -59,8 +70,16 @@ class MonitorRecorder {
     // Whether the graph has delivered anything yet (the recorder is linked and running).
     bool running() const { return cycles_.load() > 0; }
 
-    // The steady-clock time of the first sound heard after arm(), or 0.
-    void arm() { armed_ = true; }
+    // The quantum (frames) and rate the graph runs at, as its clock says; 0 before the first cycle.
+    std::uint64_t graphQuantum() const { return quantum_.load(); }
+    std::uint32_t graphRate() const { return rate_.load(); }
+
+    // The steady-clock time of the first sound heard after arm(), or 0: the time of the cycle that
+    // carried it plus the sound's place in that cycle. Arming again forgets the last one.
+    void arm() {
+        firstSoundNs_ = 0;
+        armed_ = true;
+    }
     std::int64_t firstSoundNs() const { return firstSoundNs_.load(); }
 
     // Ends the recording and returns it.
@@ -85,6 +104,10 @@ class MonitorRecorder {
         }
         const spa_data& d = b->buffer->datas[0];
         const auto* data = static_cast<const float*>(d.data);
+        if (const spa_io_position* position = position_.load()) {
+            quantum_ = position->clock.duration;
+            rate_ = position->clock.rate.denom;
+        }
         ++cycles_;
         if (data && d.chunk) {
             const std::size_t count =
@@ -92,9 +115,12 @@ class MonitorRecorder {
             const float* from = data + d.chunk->offset / sizeof(float);
             std::memcpy(samples_.data() + written_, from, count * sizeof(float));
             if (armed_ && firstSoundNs_ == 0) {
-                for (std::size_t i = 0; i < count; ++i) {
+                // The whole cycle, also once the recording is full.
+                for (std::size_t i = 0; i < d.chunk->size / sizeof(float); ++i) {
                     if (std::fabs(from[i]) > 1e-4f) {
-                        firstSoundNs_ = std::chrono::steady_clock::now().time_since_epoch().count();
+                        firstSoundNs_ =
+                            std::chrono::steady_clock::now().time_since_epoch().count() +
+                            std::int64_t(i / 2) * 1000000000 / 48000;
                         break;
                     }
                 }
@@ -112,6 +138,9 @@ class MonitorRecorder {
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<bool> armed_{false};
     std::atomic<std::int64_t> firstSoundNs_{0};
+    std::atomic<spa_io_position*> position_{nullptr};
+    std::atomic<std::uint64_t> quantum_{0};
+    std::atomic<std::uint32_t> rate_{0};
 };
 
 }  // namespace pellimar::testing

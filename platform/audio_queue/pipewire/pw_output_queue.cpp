@@ -1,26 +1,32 @@
-// The output queue on a PipeWire stream. The stream's process callback runs on the stream's data
-// thread (realtime where allowed: a non-realtime loop thread missed cycles on a loaded machine)
-// and copies queued buffers into the graph, holding the queue's lock only to copy; played buffers
-// go back to the caller from the queue's own thread, or posted from there to the caller's run
-// loop.
+// The output queue on a PipeWire stream. Enqueued buffers are copied into a ring that the
+// stream's process callback reads on the data thread (realtime where allowed: a non-realtime loop
+// thread missed cycles on a loaded machine); nothing there locks or allocates. The ring is kept
+// one graph quantum (and a little) ahead, and a buffer whose audio is in it goes back to the
+// caller when the ring needs more, so a caller with a few small buffers covers the largest
+// quantum without playing late at small ones. Buffers go back from the queue's own thread, or
+// posted from there to the caller's run loop.
 
 #include "platform/audio_queue/pipewire/pw_output_queue.hpp"
 
 #include <pipewire/pipewire.h>
+#include <poll.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/audio_queue/pipewire/byte_ring.hpp"
 #include "platform/audio_queue/queue_buffers.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
@@ -33,17 +39,63 @@ using pipewire::Graph;
 // How long a running stream may go without being asked for audio before the queue stops waiting
 // for the graph: a hang guard for a daemon that stopped or a device left with nothing to drive it.
 constexpr auto kStallGuard = std::chrono::seconds(2);
+// Audio the ring can hold: the largest quantum (8192 frames) resampled from 44.1 kHz, the
+// caller's buffers on top, and room for a drain.
+constexpr std::uint32_t kRingFrames = 32768;
+// Until the graph has said which quantum it runs: its usual default.
+constexpr std::uint32_t kFirstQuantum = 1024;
+// Kept in the ring beyond the next quantum, and at least 1536 frames (32 ms) in all: the margin
+// of three 512-frame buffers in rotation. A refill on a loaded machine's run loop was seen to take
+// over 21 ms; with less, 256-frame graphs missed cycles. Every frame of it delays what the caller
+// plays next.
+constexpr std::uint32_t kSpareFrames = 256;
+constexpr std::uint32_t kLeastAheadFrames = 1536;
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
 
 struct Slot {
     AudioQueueBuffer header;
     std::vector<std::uint8_t> storage;
     bool queued = false;
+    std::uint32_t lent = 0;  // bytes it carried when handed back, until it is enqueued again
 };
 
 // Whether callbacks posted to a run loop may still run (see the simulated queue).
 struct Delivery {
     std::atomic<bool> alive{true};
     std::atomic<std::uint64_t> run{0};
+};
+
+// The eventfd that wakes the queue's thread: written from the data thread without a lock.
+class WakeFd {
+  public:
+    WakeFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~WakeFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    WakeFd(const WakeFd&) = delete;
+    WakeFd& operator=(const WakeFd&) = delete;
+
+    void signal() const {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+    }
+    // Waits for a signal or the timeout, and takes the signals.
+    void wait(std::chrono::milliseconds timeout) const {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, int(timeout.count())) > 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
+        }
+    }
+
+  private:
+    int fd_;
 };
 
 class PipeWireOutputQueue final : public OutputQueue {
@@ -53,7 +105,8 @@ class PipeWireOutputQueue final : public OutputQueue {
         : graph_(std::move(graph)),
           options_(std::move(options)),
           registration_(std::move(registration)),
-          delivery_(std::make_shared<Delivery>()) {
+          delivery_(std::make_shared<Delivery>()),
+          ring_(std::size_t(kRingFrames) * options_.format.mBytesPerFrame) {
         worker_ = std::thread([this] { work(); });
     }
 
@@ -63,8 +116,8 @@ class PipeWireOutputQueue final : public OutputQueue {
         {
             std::lock_guard lock(mutex_);
             quit_ = true;
-            wake_.notify_all();
         }
+        wake_.signal();
         worker_.join();
         pw_thread_loop_lock(graph_->loop());
         if (stream_) {
@@ -86,17 +139,33 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     Status allocateBuffer(std::uint32_t capacity, AudioQueueBufferRef& outBuffer) override {
         std::lock_guard lock(mutex_);
-        return buffers_.allocate(capacity, outBuffer);
+        const Status status = buffers_.allocate(capacity, outBuffer);
+        if (status == 0) {
+            allocatedBytes_ += capacity;
+            largestBytes_ = std::max(largestBytes_, capacity);
+        }
+        return status;
     }
 
     Status enqueueBuffer(AudioQueueBufferRef buffer) override {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        // Without its daemon nothing will ever play it: the caller hears of it here. (A stream
+        // that merely failed, say for want of a sink, plays on by the clock.)
+        if (daemonLost_) {
+            return kAudioHardwareNotRunningError;
+        }
         Slot* slot = nullptr;
         if (Status status = buffers_.admit(buffer, options_.format.mBytesPerFrame, slot)) {
             return status;
         }
-        fifo_.push_back(slot);
-        wake_.notify_all();
+        lentBytes_ -= std::min<std::size_t>(lentBytes_, slot->lent);
+        slot->lent = 0;
+        pending_.push_back(slot);
+        const bool handBack = pump();
+        lock.unlock();
+        if (handBack) {
+            wake_.signal();
+        }
         return 0;
     }
 
@@ -107,11 +176,15 @@ class PipeWireOutputQueue final : public OutputQueue {
                 return 0;
             }
             draining_ = false;
+            drainRequested_ = false;
             drainIssued_ = false;
             running_ = true;
-            lastProcess_ = Clock::now();
+            playing_ = true;
+            lastProcessNs_ = nowNs();
             delivery_->run = run_;
+            pump();
         }
+        wake_.signal();
         pw_thread_loop_lock(graph_->loop());
         Status status = 0;
         if (!stream_) {
@@ -124,6 +197,7 @@ class PipeWireOutputQueue final : public OutputQueue {
         if (status != 0) {
             std::lock_guard lock(mutex_);
             running_ = false;
+            playing_ = false;
             return status;
         }
         registration_->setRunning(true);
@@ -135,7 +209,10 @@ class PipeWireOutputQueue final : public OutputQueue {
         if (!immediate) {
             if (running_) {
                 draining_ = true;
-                wake_.notify_all();
+                drainRequested_ = true;
+                pump();
+                lock.unlock();
+                wake_.signal();
             }
             return 0;
         }
@@ -144,11 +221,19 @@ class PipeWireOutputQueue final : public OutputQueue {
         delivery_->run = run_;  // callbacks already posted to a loop are dropped
         running_ = false;
         draining_ = false;
-        for (Slot* slot : fifo_) {
-            slot->queued = false;
+        drainRequested_ = false;
+        playing_ = false;
+        for (auto* list : {&pending_, &spent_}) {
+            for (Slot* slot : *list) {
+                slot->queued = false;
+            }
+            list->clear();
         }
-        fifo_.clear();
+        lentBytes_ = 0;
+        pendingEmpty_ = true;
+        headOffset_ = 0;
         done_.clear();
+        consume(ring_.size());
         lock.unlock();
         if (std::this_thread::get_id() != worker_.get_id()) {
             // A callback in progress on the queue's thread finishes before stop returns.
@@ -205,6 +290,62 @@ class PipeWireOutputQueue final : public OutputQueue {
     bool running_now() {
         std::lock_guard lock(mutex_);
         return running_;
+    }
+
+    // Under mutex_: moves queued buffers into the ring until it holds the next quantum and the
+    // spare, and hands a spent buffer back only when the ring and the buffers already lent out
+    // fall short of that: a caller refills at once, and a buffer it filled long before it is
+    // needed would only delay what it plays next. While draining everything moves and goes back.
+    // True when a buffer is ready to go back.
+    bool pump() {
+        if (running_) {
+            const std::uint32_t quantum = quantumFrames_.load(std::memory_order_relaxed);
+            // Never less ahead than the caller's buffers but one, which a queue that hands a
+            // buffer back only once played keeps: a caller with large buffers chose that margin.
+            const std::size_t frame = options_.format.mBytesPerFrame;
+            const std::size_t target =
+                std::max({std::size_t(quantum + kSpareFrames) * frame,
+                          std::size_t(kLeastAheadFrames) * frame, allocatedBytes_ - largestBytes_});
+            for (;;) {
+                if (!pending_.empty() && (draining_ || ring_.size() < target)) {
+                    Slot* slot = pending_.front();
+                    const std::uint32_t size = slot->header.mAudioDataByteSize;
+                    const std::size_t n = ring_.write(
+                        static_cast<const std::uint8_t*>(slot->header.mAudioData) + headOffset_,
+                        size - headOffset_);
+                    if (n == 0) {
+                        break;
+                    }
+                    headOffset_ += std::uint32_t(n);
+                    if (headOffset_ == size) {
+                        pending_.pop_front();
+                        headOffset_ = 0;
+                        spent_.push_back(slot);
+                    }
+                } else if (!spent_.empty() && (draining_ || ring_.size() + lentBytes_ < target)) {
+                    Slot* slot = spent_.front();
+                    spent_.pop_front();
+                    slot->queued = false;
+                    slot->lent = slot->header.mAudioDataByteSize;
+                    lentBytes_ += slot->lent;
+                    done_.emplace_back(run_, &slot->header);
+                } else {
+                    break;
+                }
+            }
+        }
+        pendingEmpty_.store(pending_.empty(), std::memory_order_release);
+        return !done_.empty();
+    }
+
+    // Under mutex_, off the data thread: drops `bytes` from the ring, taking the consumer's
+    // place from the data thread for that long.
+    void consume(std::size_t bytes) {
+        while (consuming_.exchange(true, std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+        ring_.read(nullptr, bytes);
+        consuming_.store(false, std::memory_order_release);
     }
 
     // Under the thread loop's lock.
@@ -269,7 +410,8 @@ class PipeWireOutputQueue final : public OutputQueue {
         return 0;
     }
 
-    // On the data thread: fills one graph buffer from the queued buffers, silence when starved.
+    // On the data thread: fills one graph buffer from the ring, silence when starved. Only
+    // atomics, the ring and a wake-up: no lock, no allocation.
     void process() {
         pw_buffer* b = pw_stream_dequeue_buffer(stream_);
         if (!b) {
@@ -286,47 +428,32 @@ class PipeWireOutputQueue final : public OutputQueue {
         if (b->requested) {
             frames = std::min<std::uint32_t>(std::uint32_t(b->requested), frames);
         }
-        const std::uint32_t want = frames * stride;
-        std::uint32_t filled = 0;
+        lastProcessNs_.store(nowNs(), std::memory_order_relaxed);
+        quantumFrames_.store(frames, std::memory_order_relaxed);
+        const std::size_t want = std::size_t(frames) * stride;
+        std::size_t filled = 0;
+        if (playing_.load(std::memory_order_acquire) &&
+            !drainIssued_.load(std::memory_order_acquire) &&
+            !consuming_.exchange(true, std::memory_order_acquire)) {
+            filled = ring_.read(out, want);
+            consuming_.store(false, std::memory_order_release);
+        }
+        // Starved or played out: pad with silence, so a short last buffer is heard whole.
+        std::memset(out + filled, 0, want - filled);
         bool drainNow = false;
-        {
-            std::lock_guard lock(mutex_);
-            lastProcess_ = Clock::now();
-            if (drainIssued_ || !running_) {
-                std::memset(out, 0, want);
-                filled = want;
-            }
-            while (filled < want && !fifo_.empty()) {
-                Slot* slot = fifo_.front();
-                const std::uint32_t left = slot->header.mAudioDataByteSize - headOffset_;
-                const std::uint32_t take = std::min(left, want - filled);
-                std::memcpy(out + filled,
-                            static_cast<const std::uint8_t*>(slot->header.mAudioData) + headOffset_,
-                            take);
-                filled += take;
-                headOffset_ += take;
-                if (headOffset_ == slot->header.mAudioDataByteSize) {
-                    fifo_.pop_front();
-                    headOffset_ = 0;
-                    slot->queued = false;
-                    done_.emplace_back(run_, &slot->header);
-                    wake_.notify_all();
-                }
-            }
-            // Starved or played out: pad with silence, so a short last buffer is heard whole.
-            std::memset(out + filled, 0, want - filled);
-            if (draining_ && fifo_.empty() && !drainIssued_) {
-                drainIssued_ = true;
-                drainNow = true;
-            }
+        if (drainRequested_.load(std::memory_order_acquire) &&
+            pendingEmpty_.load(std::memory_order_acquire) && ring_.size() == 0) {
+            drainNow = !drainIssued_.exchange(true, std::memory_order_acq_rel);
         }
         d.chunk->offset = 0;
         d.chunk->stride = std::int32_t(stride);
-        d.chunk->size = want;
+        d.chunk->size = std::uint32_t(want);
         pw_stream_queue_buffer(stream_, b);
         if (drainNow) {
             pw_stream_flush(stream_, true);
         }
+        // Every cycle, also a starved one: the queue's thread may hold the buffers that refill it.
+        wake_.signal();
     }
 
     void drained() {
@@ -336,7 +463,9 @@ class PipeWireOutputQueue final : public OutputQueue {
             if (drainIssued_ && running_) {
                 running_ = false;
                 draining_ = false;
+                drainRequested_ = false;
                 drainIssued_ = false;
+                playing_ = false;
                 finished = true;
             }
         }
@@ -350,9 +479,11 @@ class PipeWireOutputQueue final : public OutputQueue {
         if (state == PW_STREAM_STATE_ERROR) {
             std::fprintf(stderr, "[audio-queue] PipeWire stream failed: %s\n",
                          error ? error : "unknown error");
-            std::lock_guard lock(mutex_);
-            streamFailed_ = true;
-            wake_.notify_all();
+            {
+                std::lock_guard lock(mutex_);
+                streamFailed_ = true;
+            }
+            wake_.signal();
         }
     }
 
@@ -361,67 +492,80 @@ class PipeWireOutputQueue final : public OutputQueue {
         return !graph_->state().connected;
     }
 
-    // The queue's thread: hands played buffers back. When the graph stops asking for audio (the
-    // daemon died or stalled, the device went with nothing to drive the stream) it plays on by
-    // the clock into nothing, so that a caller feeding and draining the queue still finishes.
+    // The queue's thread: keeps the ring filled and hands buffers back. When the graph stops
+    // asking for audio (the daemon died or stalled, the device went with nothing to drive the
+    // stream) it plays the ring on by the clock into nothing, so that a caller feeding and
+    // draining the queue still finishes.
     void work() {
-        std::unique_lock lock(mutex_);
         bool warned = false;
-        while (!quit_) {
-            wake_.wait_for(lock, std::chrono::milliseconds(100),
-                           [&] { return quit_ || !done_.empty(); });
-            while (!done_.empty() && !quit_) {
-                auto [run, buffer] = done_.front();
-                done_.pop_front();
-                lock.unlock();
-                handBack(run, buffer);
-                lock.lock();
+        bool byClock = false;
+        auto clockFrom = Clock::now();
+        auto checked = Clock::now();
+        std::deque<std::pair<std::uint64_t, AudioQueueBufferRef>> handing;
+        for (;;) {
+            wake_.wait(byClock ? std::chrono::milliseconds(10) : std::chrono::milliseconds(100));
+            std::unique_lock lock(mutex_);
+            if (quit_) {
+                break;
             }
-            if (quit_ || !running_) {
-                continue;
-            }
-            const bool stalled = Clock::now() - lastProcess_ > kStallGuard;
-            if (!stalled && !streamFailed_) {
-                continue;
-            }
-            lock.unlock();
-            const bool lost = graphLost();
-            lock.lock();
-            serverLost_ = lost || streamFailed_;
-            if (!warned) {
-                warned = true;
-                std::fprintf(stderr, "[audio-queue] %s; playing on without the audio server\n",
-                             lost            ? "PipeWire: lost the connection to the daemon"
-                             : streamFailed_ ? "PipeWire: the stream failed"
-                                             : "PipeWire: the graph stopped asking for audio");
-            }
-            if (fifo_.empty()) {
-                if (draining_) {
-                    running_ = false;
-                    draining_ = false;
+            bool finished = false;
+            if (running_) {
+                pump();
+                const auto now = Clock::now();
+                if (now - checked >= std::chrono::milliseconds(100) || streamFailed_) {
+                    checked = now;
+                    const bool stalled =
+                        nowNs() - lastProcessNs_.load(std::memory_order_relaxed) >
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(kStallGuard).count();
                     lock.unlock();
-                    registration_->setRunning(false);
+                    const bool lost = graphLost();
                     lock.lock();
+                    daemonLost_ = daemonLost_ || lost;
+                    if (lost || streamFailed_) {
+                        serverLost_ = true;
+                    }
+                    if ((stalled || serverLost_) && !byClock) {
+                        byClock = true;
+                        clockFrom = now;
+                        if (!warned) {
+                            warned = true;
+                            std::fprintf(
+                                stderr, "[audio-queue] %s; playing on without the audio server\n",
+                                lost            ? "PipeWire: lost the connection to the daemon"
+                                : streamFailed_ ? "PipeWire: the stream failed"
+                                                : "PipeWire: the graph stopped asking for audio");
+                        }
+                    } else if (!stalled && !serverLost_) {
+                        byClock = false;
+                    }
                 }
-                continue;
+                if (byClock && running_) {
+                    const auto frames =
+                        std::size_t(std::chrono::duration<double>(now - clockFrom).count() *
+                                    options_.format.mSampleRate);
+                    clockFrom +=
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            double(frames) / options_.format.mSampleRate));
+                    consume(frames * options_.format.mBytesPerFrame);
+                    pump();
+                    if (draining_ && pending_.empty() && ring_.size() == 0) {
+                        running_ = false;
+                        draining_ = false;
+                        drainRequested_ = false;
+                        playing_ = false;
+                        finished = true;
+                    }
+                }
             }
-            Slot* slot = fifo_.front();
-            const std::uint64_t run = run_;
-            const double seconds = double((slot->header.mAudioDataByteSize - headOffset_) /
-                                          options_.format.mBytesPerFrame) /
-                                   options_.format.mSampleRate;
-            const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(seconds));
-            wake_.wait_until(lock, due, [&] { return quit_ || run_ != run; });
-            if (quit_ || run_ != run || fifo_.empty() || fifo_.front() != slot) {
-                continue;
-            }
-            fifo_.pop_front();
-            headOffset_ = 0;
-            slot->queued = false;
+            handing.swap(done_);
             lock.unlock();
-            handBack(run, &slot->header);
-            lock.lock();
+            if (finished) {
+                registration_->setRunning(false);
+            }
+            for (const auto& [run, buffer] : handing) {
+                handBack(run, buffer);
+            }
+            handing.clear();
         }
     }
 
@@ -451,19 +595,32 @@ class PipeWireOutputQueue final : public OutputQueue {
     std::string target_;
 
     std::mutex mutex_;
-    std::condition_variable wake_;
     QueueBuffers<Slot> buffers_;
-    std::deque<Slot*> fifo_;
-    std::uint32_t headOffset_ = 0;  // bytes of the front buffer already in the graph
+    std::deque<Slot*> pending_;  // enqueued, not yet (wholly) in the ring
+    std::deque<Slot*> spent_;    // in the ring, not yet handed back
+    std::size_t lentBytes_ = 0;  // handed back, not yet enqueued again
+    std::size_t allocatedBytes_ = 0;
+    std::uint32_t largestBytes_ = 0;
+    std::uint32_t headOffset_ = 0;  // bytes of the front pending buffer already in the ring
     std::deque<std::pair<std::uint64_t, AudioQueueBufferRef>> done_;
     std::uint64_t run_ = 0;
     bool running_ = false;
     bool draining_ = false;
-    bool drainIssued_ = false;
     bool streamFailed_ = false;
     bool serverLost_ = false;
+    bool daemonLost_ = false;
     bool quit_ = false;
-    Clock::time_point lastProcess_{};
+
+    // Shared with the data thread.
+    ByteRing ring_;
+    std::atomic<bool> consuming_{false};  // whoever reads the ring holds this
+    std::atomic<bool> playing_{false};
+    std::atomic<bool> drainRequested_{false};
+    std::atomic<bool> drainIssued_{false};
+    std::atomic<bool> pendingEmpty_{true};
+    std::atomic<std::uint32_t> quantumFrames_{kFirstQuantum};
+    std::atomic<std::int64_t> lastProcessNs_{0};
+    WakeFd wake_;
 
     std::mutex callbackMutex_;
     std::thread worker_;

@@ -1,16 +1,112 @@
 // The output queue on PipeWire against a private daemon with WirePlumber.
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <new>
+#include <sstream>
 #include <thread>
 
 #include "platform/audio_queue/audio_queue.hpp"
 #include "platform/audio_system/pipewire/pw_audio_system.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/pipewire_daemon.hpp"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PELLIMAR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PELLIMAR_SANITIZED 1
+#endif
+#endif
+
+// What must never happen on a realtime (audio data) thread, counted while a test watches. The
+// sanitizers interpose these calls themselves, so their builds do not count.
+namespace realtime_watch {
+std::atomic<bool> watching{false};
+std::atomic<int> allocations{0};
+std::atomic<int> locks{0};
+std::atomic<int> wakes{0};
+
+bool onRealtimeThread() {
+    const int policy = ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    return policy == SCHED_FIFO || policy == SCHED_RR;
+}
+void count(std::atomic<int>& what) {
+    if (watching.load(std::memory_order_relaxed) && onRealtimeThread()) {
+        ++what;
+    }
+}
+
+// Whether any thread of this process runs with a realtime policy (field 41 of its stat).
+bool anyRealtimeThread() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    bool found = false;
+    while (dirent* entry = tasks ? ::readdir(tasks) : nullptr) {
+        std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        for (int i = 3; i <= 41 && fields >> field; ++i) {
+        }
+        found = found || field == "1" || field == "2";
+    }
+    if (tasks) {
+        ::closedir(tasks);
+    }
+    return found;
+}
+}  // namespace realtime_watch
+
+#ifndef PELLIMAR_SANITIZED
+// The replacement pair below is malloc and free on both sides, which GCC cannot see through.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    realtime_watch::count(realtime_watch::allocations);
+    if (void* p = std::malloc(size ? size : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+template <typename F>
+F real(const char* name) {
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
+    static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_lock");
+    realtime_watch::count(realtime_watch::locks);
+    return next(mutex);
+}
+extern "C" int pthread_cond_broadcast(pthread_cond_t* cond) {
+    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_broadcast");
+    realtime_watch::count(realtime_watch::wakes);
+    return next(cond);
+}
+extern "C" int pthread_cond_signal(pthread_cond_t* cond) {
+    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_signal");
+    realtime_watch::count(realtime_watch::wakes);
+    return next(cond);
+}
+#endif
 
 namespace pellimar::audio {
 namespace {
@@ -37,6 +133,7 @@ struct Feeder {
     std::atomic<int> callbacks{0};
     std::atomic<bool> offLoopThread{false};
     std::atomic<bool> refill{true};
+    std::atomic<int> refused{0};
     std::thread::id loopThread = std::this_thread::get_id();
     std::uint64_t frame = 0;  // touched only by callbacks, which never overlap
 
@@ -58,7 +155,9 @@ struct Feeder {
             ++callbacks;
             if (refill) {
                 fill(buffer);
-                queue.enqueueBuffer(buffer);
+                if (queue.enqueueBuffer(buffer) != 0) {
+                    ++refused;
+                }
             }
         };
     }
@@ -189,6 +288,44 @@ TEST_F(PipeWireQueueTest, PlaysToItsCurrentDeviceWithTheApplicationIDInBothCallb
     }
 }
 
+// The data thread copies and wakes; it never takes a lock, allocates or signals a condition
+// variable, whatever the callback mode, through a start, a drain and an immediate stop.
+TEST_F(PipeWireQueueTest, TheRealtimeThreadNeverLocksOrAllocates) {
+#ifdef PELLIMAR_SANITIZED
+    GTEST_SKIP() << "the sanitizers interpose the calls counted here";
+#endif
+    for (bool onRunLoop : {false, true}) {
+        SCOPED_TRACE(onRunLoop ? "callbacks on a run loop" : "callbacks on the queue's thread");
+        RunLoop loop;
+        realtime_watch::allocations = realtime_watch::locks = realtime_watch::wakes = 0;
+        realtime_watch::watching = true;
+        bool realtime = false;
+        for (bool drain : {false, true}) {
+            Feeder feeder;
+            auto queue = makeQueue(feeder, onRunLoop ? &loop : nullptr);
+            ASSERT_TRUE(queue);
+            ASSERT_EQ(queue->start(), 0);
+            EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
+                loop.runFor(std::chrono::milliseconds(10));
+                return feeder.callbacks > 12;
+            }));
+            realtime = realtime || realtime_watch::anyRealtimeThread();
+            feeder.refill = false;
+            EXPECT_EQ(queue->stop(!drain), 0);
+            std::uint32_t running = 1;
+            EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
+                loop.runFor(std::chrono::milliseconds(10));
+                return queue->getIsRunning(running) == 0 && running == 0;
+            }));
+        }
+        realtime_watch::watching = false;
+        ASSERT_TRUE(realtime) << "no realtime thread to watch: the data thread did not get one";
+        EXPECT_EQ(realtime_watch::allocations, 0);
+        EXPECT_EQ(realtime_watch::locks, 0);
+        EXPECT_EQ(realtime_watch::wakes, 0);
+    }
+}
+
 TEST_F(PipeWireQueueTest, AnImmediateStopEndsTheCallbacks) {
     Feeder feeder;
     auto queue = makeQueue(feeder, nullptr);
@@ -261,8 +398,12 @@ TEST(PipeWireQueueDaemonKilled, TheQueuePlaysOutByTheClockAndReadsReportTheLoss)
                                            {kAudioHardwarePropertyDevices}, 0, nullptr,
                                            size) == kAudioHardwareNotRunningError;
     }));
-    const int before = feeder.callbacks;
-    EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return feeder.callbacks > before + 3; }));
+    // What was queued still comes back, played by the clock; refilling it is refused.
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] { return feeder.refused > 0; }));
+    AudioQueueBufferRef spare = nullptr;
+    ASSERT_EQ(queue->allocateBuffer(4096 * 8, spare), 0);
+    feeder.fill(spare);
+    EXPECT_EQ(queue->enqueueBuffer(spare), kAudioHardwareNotRunningError);
     feeder.refill = false;
     EXPECT_EQ(queue->stop(false), 0);
     std::uint32_t running = 1;
