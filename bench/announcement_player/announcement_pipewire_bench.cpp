@@ -28,6 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/support/process_cpu.hpp"
 #include "platform/audio_system/pipewire/pw_graph.hpp"
 #include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
@@ -139,20 +140,6 @@ struct Service {
     bool ready = false;
 };
 
-double cpuSecondsOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) {
-            ticks += std::stod(field);
-        }
-    }
-    return ticks / double(::sysconf(_SC_CLK_TCK));
-}
-
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[std::min(v.size() - 1, std::size_t(p * double(v.size())))];
@@ -203,13 +190,13 @@ void idleCpu(PipeWireDaemon& daemon, audio::pipewire::Graph& graph, int seconds)
         return;
     }
     std::this_thread::sleep_for(1s);
-    const double before = cpuSecondsOf(service.pid);
+    const double before = pellimar::bench::cpuSecondsOf(service.pid);
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("idle warm output at quantum 256: %.2f %% of a core over %d s (target < 1 %%)\n",
-                100 * (cpuSecondsOf(service.pid) - before) / wall, seconds);
+                100 * (pellimar::bench::cpuSecondsOf(service.pid) - before) / wall, seconds);
 }
 
 // Discontinuities in a recorded tone: silent runs and jumps, each counted once per 10 ms.

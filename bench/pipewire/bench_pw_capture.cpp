@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bench/support/process_cpu.hpp"
 #include "platform/audio_system/audio_system.hpp"
 #include "process_tap/process_inventory.hpp"
 #include "process_tap/tap_runtime.hpp"
@@ -244,27 +245,6 @@ void joinLatency(PipeWireDaemon& daemon, const std::string& self, int quantum) {
                 quantum / 48.0, figures[figures.size() / 2], figures.back(), figures.size());
 }
 
-// CPU time of a process so far, in seconds.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stoull(field);
-        } else if (i == 15) {
-            stime = std::stoull(field);
-        }
-    }
-    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
-}
-
 void captureCpu(PipeWireDaemon& daemon) {
     forceQuantum(256);
     std::vector<pid_t> apps;
@@ -282,10 +262,10 @@ void captureCpu(PipeWireDaemon& daemon) {
          "exec " + std::string(PELLIMAR_BIN_DIR) + "/pellimar-process-tap run" + patterns},
         daemon.file("cpu-capture.log"));
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    const double before = cpuSeconds(capture);
+    const double before = pellimar::bench::cpuSecondsOf(capture);
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(20));
-    const double used = cpuSeconds(capture) - before;
+    const double used = pellimar::bench::cpuSecondsOf(capture) - before;
     std::printf("  %.2f %% of a core over %.0f s (4 slots, 4 applications, quantum 256)\n",
                 100 * used / (milliseconds(Clock::now() - t0) / 1000),
                 milliseconds(Clock::now() - t0) / 1000);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/process_cpu.hpp"
 #include "platform/audio_system/audio_system.hpp"
 #include "platform/audio_system/sim/sim_world.hpp"
 #include "process_tap/command_line.hpp"
@@ -68,23 +69,6 @@ double refreshMs(AudioSystem& system, TapRuntime& runtime) {
     return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
 }
 
-// User plus system CPU seconds of a process, from /proc.
-double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stoull(field);
-        } else if (i == 15) {
-            stime = std::stoull(field);
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 int benchIdleRun(const fs::path& dir, const std::string& world, const char* label, int seconds) {
     ::setenv("PELLIMAR_AUDIO_SYSTEM", world.c_str(), 1);
     const std::string program = PELLIMAR_BIN_DIR "/pellimar-process-tap";
@@ -110,10 +94,10 @@ int benchIdleRun(const fs::path& dir, const std::string& world, const char* labe
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const double before = cpuSeconds(pid);
+    const double before = pellimar::bench::cpuSecondsOf(pid);
     const auto begin = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double used = cpuSeconds(pid) - before;
+    const double used = pellimar::bench::cpuSecondsOf(pid) - before;
     const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
     ::kill(pid, SIGTERM);
     int status = 0;
