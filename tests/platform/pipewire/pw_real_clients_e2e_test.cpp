@@ -244,8 +244,13 @@ INSTANTIATE_TEST_SUITE_P(Clients, EveryClient, ::testing::ValuesIn(clients()),
                          [](const auto& info) { return info.param.label; });
 
 TEST_F(RealClients, AnAppThatStartsDuringACaptureIsNeverHeardOnTheSpeakers) {
-    const Client pulse = clients()[0];
-    const Client native = clients()[4];
+    const auto all = clients();
+    auto named = [&](const std::string& label) {
+        return *std::find_if(all.begin(), all.end(),
+                             [&](const Client& c) { return c.label == label; });
+    };
+    const Client pulse = named("paplay");
+    const Client native = named("pwplay");
     pid_t run = capture("org.pellimartest.paplay|org.pellimartest.pwplay", "run");
     const std::string file = daemon_->file("speakers-watch.wav");
     pid_t recorder =
