@@ -198,7 +198,7 @@ void ServerObjects::scheduleReconcile() {
 }
 
 void ServerObjects::retryLater(std::chrono::milliseconds delay) {
-    timespec value{0, long(delay.count()) * 1000 * 1000};
+    timespec value{time_t(delay.count() / 1000), long(delay.count() % 1000) * 1000 * 1000};
     pw_loop_update_timer(pw_thread_loop_get_loop(graph_->loop()), timer_, &value, nullptr, false);
 }
 
