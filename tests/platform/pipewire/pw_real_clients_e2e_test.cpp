@@ -56,6 +56,11 @@ std::vector<Client> clients() {
     };
 }
 
+// What may reach the speakers before a stream is moved: the session manager and the capture's
+// pass race for a stream that appears, and a loaded machine running sanitizer builds let 30 ms
+// through once. The faults this guards against leaked 500 to 850 ms, or everything.
+constexpr int kLeakBlocks = 10;
+
 // How many 10 ms blocks of a channel carry a tone clearly: a leak shorter than that is allowed.
 int toneBlocks(const Recording& r, int channel, double frequency) {
     constexpr std::size_t kBlock = 480;
@@ -217,7 +222,7 @@ TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
              "'; done"},
         "sequence.log");
     const Recording during = record("speakers", 2, 2.5, true);
-    EXPECT_LE(toneBlocks(during, 0, 700), 2) << "reopened streams reached the speakers";
+    EXPECT_LE(toneBlocks(during, 0, 700), kLeakBlocks) << "reopened streams reached the speakers";
     EXPECT_EQ(toneBlocks(during, 0, 1000), 0);
 
     // Stopped: every instance is heard on the speakers again.
@@ -264,8 +269,8 @@ TEST_F(RealClients, AnAppThatStartsDuringACaptureIsNeverHeardOnTheSpeakers) {
     EXPECT_TRUE(heard(kCapture, 4, false, 2000));
     reap(recorder, SIGINT);
     const Recording watched = readRecording(file);
-    EXPECT_LE(toneBlocks(watched, 0, 1000), 2);
-    EXPECT_LE(toneBlocks(watched, 0, 2000), 2);
+    EXPECT_LE(toneBlocks(watched, 0, 1000), kLeakBlocks);
+    EXPECT_LE(toneBlocks(watched, 0, 2000), kLeakBlocks);
     EXPECT_EQ(reap(run, SIGTERM), 0);
 }
 
