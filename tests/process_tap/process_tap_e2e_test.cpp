@@ -532,6 +532,22 @@ TEST_F(ProcessTapProgram, KilledRunIsRecoveredByTheNextStart) {
     EXPECT_EQ(leftovers(), 0u);
 }
 
+TEST_F(ProcessTapProgram, ARunTakenOverByANewStartEndsWithStatusOneAndSaysWhy) {
+    writeWorld();
+    auto first = start({"run", "a", "b"});
+    ASSERT_TRUE(first->started()) << first->err();
+    // The new start destroys the first's device and then its taps, as orphans.
+    auto second = start({"run", "a", "b"});
+    ASSERT_TRUE(second->started()) << second->err();
+    EXPECT_EQ(first->wait(), 1);
+    EXPECT_EQ(first->err(),
+              "[process-tap] The capture device or a slot tap was removed, as when another "
+              "capture starts; stopping.\n");
+    second->signal(SIGTERM);
+    EXPECT_EQ(second->wait(), 0);
+    EXPECT_EQ(leftovers(), 0u);
+}
+
 TEST_F(ProcessTapProgram, SlotTapListedByAnotherDeviceSurvivesRecovery) {
     audio::TapDescription kept;
     kept.name = "Pellimar application slot 7";
