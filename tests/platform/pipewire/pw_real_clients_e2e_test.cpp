@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_recording.hpp"
 
@@ -333,6 +335,54 @@ TEST_F(RealClients, ACaptureThatLosesItsObjectsOrTheDaemonSaysSoAndFails) {
               std::string::npos)
         << slurp(daemon_->file("second.err"));
 }
+
+// A client's tone as the capture device records it, at the clocks a desktop's clients cause:
+// the capture must carry it as whole as a sink would.
+class CapturedContinuity
+    : public RealClients,
+      public ::testing::WithParamInterface<std::tuple<std::string, GraphClock>> {};
+
+TEST_P(CapturedContinuity, AClientsToneIsCapturedWithoutGapOrJump) {
+    const auto& [label, clock] = GetParam();
+    const auto all = clients();
+    const Client client =
+        *std::find_if(all.begin(), all.end(), [&](const Client& c) { return c.label == label; });
+    ASSERT_TRUE(PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + daemon_->file("two.wav") +
+                                    "' synth 2 sine 1000 vol 0.5"));
+    pid_t run = capture("org.pellimartest." + label, "run");
+    ASSERT_TRUE(forceGraphClock(clock));
+    auto graph = audio::pipewire::Graph::connect();
+    ASSERT_TRUE(graph) << graph.error();
+    {
+        // Slot 1 is the capture device's first two channels.
+        MonitorRecorder recorder(**graph, kCapture, 10, true);
+        ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return recorder.running(); }));
+        const pid_t app = play(client, daemon_->file("two.wav"), "app.log");
+        EXPECT_EQ(reap(app, 0), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::vector<float> recorded = recorder.stop();
+        ASSERT_EQ(recorder.graphQuantum(), std::uint64_t(clock.quantum));
+        ASSERT_EQ(recorder.graphRate(), std::uint32_t(clock.rate));
+        // Its first moments may go before the stream reaches its slot; inside, it is whole.
+        const ToneContinuity heard = judgeTone(recorded, 1000);
+        const auto quantum = std::size_t(clock.quantum * 48000 / clock.rate + 1);
+        EXPECT_TRUE(heard.found);
+        EXPECT_LE(heard.breaks, kBreaksOfALostCycle) << heard.describe();
+        EXPECT_LE(heard.longestSilence, 2 * quantum) << heard.describe();
+        EXPECT_GE(heard.frames + 4800, std::size_t(2 * 48000)) << heard.describe();
+    }
+    releaseGraphClock();
+    EXPECT_EQ(reap(run, SIGTERM), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PulseAndNative, CapturedContinuity,
+    ::testing::Combine(::testing::Values(std::string("paplay"), std::string("pwplay")),
+                       ::testing::Values(GraphClock{1024, 48000}, GraphClock{2048, 48000},
+                                         GraphClock{1024, 44100})),
+    [](const auto& info) {
+        return std::get<0>(info.param) + "_" + clockName(std::get<1>(info.param));
+    });
 
 }  // namespace
 }  // namespace pellimar::testing
