@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/world.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace pellimar::audio::sim;

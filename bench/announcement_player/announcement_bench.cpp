@@ -23,8 +23,8 @@
 
 #include "announcement_player/prepared_wav.hpp"
 #include "announcement_player/warm_output.hpp"
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
 
 using namespace pellimar;
 using namespace pellimar::announcement;

@@ -29,7 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/support/process_cpu.hpp"
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 #include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_monitor.hpp"

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
 
 using namespace pellimar::audio;
 using Clock = std::chrono::steady_clock;

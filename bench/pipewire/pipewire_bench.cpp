@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/audio_queue/audio_queue.hpp"
-#include "platform/audio_system/pipewire/pw_audio_system.hpp"
+#include "platform/pipewire/audio_system.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_monitor.hpp"
 

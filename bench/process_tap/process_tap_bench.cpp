@@ -20,7 +20,7 @@
 
 #include "bench/support/process_cpu.hpp"
 #include "platform/audio_system/audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/world.hpp"
 #include "process_tap/command_line.hpp"
 #include "process_tap/process_inventory.hpp"
 #include "process_tap/tap_runtime.hpp"

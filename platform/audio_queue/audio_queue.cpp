@@ -1,7 +1,7 @@
 #include "platform/audio_queue/audio_queue.hpp"
 
-#include "platform/audio_queue/pipewire/pw_output_queue.hpp"
-#include "platform/audio_queue/sim/sim_output_queue.hpp"
+#include "platform/pipewire/output_queue.hpp"
+#include "platform/sim/output_queue.hpp"
 
 namespace pellimar::audio {
 namespace {

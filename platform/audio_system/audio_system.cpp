@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "platform/audio_system/pipewire/pw_audio_system.hpp"
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/pipewire/audio_system.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
 #include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio {

@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 #include "tests/announcement_player/e2e_support.hpp"
 #include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"

@@ -17,7 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/world.hpp"
 #include "tests/player/e2e_support.hpp"
 
 namespace pellimar::testing {

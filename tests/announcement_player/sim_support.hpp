@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/temp_dir.hpp"
 

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/world.hpp"
 #include "tests/support/temp_dir.hpp"
 
 extern char** environ;

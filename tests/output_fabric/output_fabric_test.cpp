@@ -8,8 +8,8 @@
 #include "output_fabric/configure.hpp"
 #include "output_fabric/fabric.hpp"
 #include "output_fabric/json_input.hpp"
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace pellimar::output_fabric {

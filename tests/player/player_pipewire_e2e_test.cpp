@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 #include "tests/player/e2e_support.hpp"
 #include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"

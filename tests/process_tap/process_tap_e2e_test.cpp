@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/world.hpp"
 
 extern char** environ;
 

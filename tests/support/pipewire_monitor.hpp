@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 
 namespace pellimar::testing {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 
 namespace pellimar::testing {

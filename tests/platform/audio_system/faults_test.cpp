@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
 #include "tests/platform/audio_system/temp_world.hpp"
 
 namespace pellimar::audio {

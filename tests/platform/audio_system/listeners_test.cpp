@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
 #include "tests/platform/audio_system/temp_world.hpp"
 
 namespace pellimar::audio {

@@ -15,9 +15,9 @@
 #include <future>
 #include <limits>
 
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
-#include "platform/audio_system/sim/world_store.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
+#include "platform/sim/world_store.hpp"
 #include "tests/platform/audio_system/temp_world.hpp"
 
 namespace pellimar::audio {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_system/pipewire/pw_audio_system.hpp"
+#include "platform/pipewire/audio_system.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 

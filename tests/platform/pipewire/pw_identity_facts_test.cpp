@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/audio_system/pipewire/pw_identity.hpp"
+#include "platform/pipewire/identity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/process_identity.hpp"
 

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_system/pipewire/pw_audio_system.hpp"
-#include "platform/audio_system/pipewire/pw_identity.hpp"
+#include "platform/pipewire/audio_system.hpp"
+#include "platform/pipewire/identity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/process_identity.hpp"
 

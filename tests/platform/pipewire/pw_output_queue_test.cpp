@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "platform/audio_queue/audio_queue.hpp"
-#include "platform/audio_system/pipewire/pw_audio_system.hpp"
+#include "platform/pipewire/audio_system.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 

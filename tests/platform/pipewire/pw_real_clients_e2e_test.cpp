@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 #include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_recording.hpp"

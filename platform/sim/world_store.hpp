@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/world.hpp"
 #include "platform/common/result.hpp"
 
 namespace pellimar::audio::sim {

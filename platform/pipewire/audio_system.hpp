@@ -1,13 +1,13 @@
 #pragma once
 // The audio object system on a PipeWire daemon: reads answer from the graph cache, listeners
 // fire on the caller's run loop when a cached value changes. Taps and aggregate devices are nodes
-// of the graph (pw_objects.hpp).
+// of the graph (objects.hpp).
 
 #include <memory>
 #include <string>
 
 #include "platform/audio_system/audio_system.hpp"
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 
 namespace pellimar::audio::pipewire {
 

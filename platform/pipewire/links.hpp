@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/audio_system/audio_system.hpp"
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 
 namespace pellimar::audio::pipewire {
 

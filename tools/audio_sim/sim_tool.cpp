@@ -1,4 +1,4 @@
-#include "platform/audio_system/sim/tool/sim_tool.hpp"
+#include "tools/audio_sim/sim_tool.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/audio_system/sim/sim_audio_system.hpp"
-#include "platform/audio_system/sim/sim_world.hpp"
-#include "platform/audio_system/sim/world_store.hpp"
+#include "platform/sim/audio_system.hpp"
+#include "platform/sim/world.hpp"
+#include "platform/sim/world_store.hpp"
 
 namespace pellimar::audio::sim {
 

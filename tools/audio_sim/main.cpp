@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio_system/sim/tool/sim_tool.hpp"
+#include "tools/audio_sim/sim_tool.hpp"
 
 int main(int argc, char** argv) {
     return pellimar::audio::sim::runSimTool(std::vector<std::string>(argv + 1, argv + argc),

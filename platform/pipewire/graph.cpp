@@ -1,4 +1,4 @@
-#include "platform/audio_system/pipewire/pw_graph.hpp"
+#include "platform/pipewire/graph.hpp"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>

@@ -7,7 +7,7 @@
 #include <pipewire/keys.h>
 #include <pipewire/node.h>
 
-#include "platform/audio_system/pipewire/pw_objects.hpp"
+#include "platform/pipewire/objects.hpp"
 #include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio::pipewire {

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/audio_system/pipewire/pw_objects.hpp"
+#include "platform/pipewire/objects.hpp"
 
 namespace pellimar::audio::pipewire {
 

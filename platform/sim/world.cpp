@@ -1,4 +1,4 @@
-#include "platform/audio_system/sim/sim_world.hpp"
+#include "platform/sim/world.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <random>
 #include <unordered_set>
 
-#include "platform/audio_system/sim/world_store.hpp"
+#include "platform/sim/world_store.hpp"
 #include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio::sim {

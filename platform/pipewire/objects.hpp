@@ -15,8 +15,8 @@
 #include <string>
 
 #include "platform/audio_system/audio_system.hpp"
-#include "platform/audio_system/pipewire/pw_graph.hpp"
-#include "platform/audio_system/pipewire/pw_links.hpp"
+#include "platform/pipewire/graph.hpp"
+#include "platform/pipewire/links.hpp"
 
 struct pw_loop;
 struct spa_source;

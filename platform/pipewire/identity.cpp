@@ -1,4 +1,4 @@
-#include "platform/audio_system/pipewire/pw_identity.hpp"
+#include "platform/pipewire/identity.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

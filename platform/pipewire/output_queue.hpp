@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "platform/audio_queue/audio_queue.hpp"
-#include "platform/audio_system/pipewire/pw_audio_system.hpp"
+#include "platform/pipewire/audio_system.hpp"
 
 namespace pellimar::audio {
 

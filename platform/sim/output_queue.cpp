@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/audio_queue/queue_buffers.hpp"
-#include "platform/audio_queue/sim/sim_output_queue.hpp"
+#include "platform/sim/output_queue.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
 namespace pellimar::audio {

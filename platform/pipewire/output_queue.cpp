@@ -6,7 +6,7 @@
 // quantum without playing late at small ones. Buffers go back from the queue's own thread, or
 // posted from there to the caller's run loop.
 
-#include "platform/audio_queue/pipewire/pw_output_queue.hpp"
+#include "platform/pipewire/output_queue.hpp"
 
 #include <pipewire/pipewire.h>
 #include <poll.h>
@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio_queue/pipewire/byte_ring.hpp"
+#include "platform/pipewire/byte_ring.hpp"
 #include "platform/audio_queue/queue_buffers.hpp"
 #include "platform/run_loop/run_loop.hpp"
 

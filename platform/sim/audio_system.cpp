@@ -1,4 +1,4 @@
-#include "platform/audio_system/sim/sim_audio_system.hpp"
+#include "platform/sim/audio_system.hpp"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
-#include "platform/audio_system/sim/world_store.hpp"
+#include "platform/sim/world_store.hpp"
 #include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio::sim {

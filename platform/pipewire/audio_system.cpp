@@ -1,6 +1,6 @@
-#include "platform/audio_system/pipewire/pw_audio_system.hpp"
+#include "platform/pipewire/audio_system.hpp"
 
-#include "platform/audio_system/pipewire/pw_objects.hpp"
+#include "platform/pipewire/objects.hpp"
 
 #include <pipewire/keys.h>
 #include <pipewire/node.h>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio_system/pipewire/pw_identity.hpp"
+#include "platform/pipewire/identity.hpp"
 #include "platform/common/result.hpp"
 
 struct pw_thread_loop;

@@ -1,4 +1,4 @@
-#include "platform/audio_system/sim/world_store.hpp"
+#include "platform/sim/world_store.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/audio_system/pipewire/pw_links.hpp"
+#include "platform/pipewire/links.hpp"
 
 #include <pipewire/pipewire.h>
 
