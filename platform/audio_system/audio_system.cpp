@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
+#include "platform/json/json_checks.hpp"
 #include "platform/pipewire/audio_system.hpp"
 #include "platform/sim/audio_system.hpp"
 #include "platform/sim/world.hpp"
-#include "platform/json/json_checks.hpp"
 
 namespace pellimar::audio {
 

@@ -7,8 +7,8 @@
 #include <pipewire/keys.h>
 #include <pipewire/node.h>
 
-#include "platform/pipewire/objects.hpp"
 #include "platform/json/json_checks.hpp"
+#include "platform/pipewire/objects.hpp"
 
 namespace pellimar::audio::pipewire {
 

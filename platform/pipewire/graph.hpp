@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/pipewire/identity.hpp"
 #include "platform/common/result.hpp"
+#include "platform/pipewire/identity.hpp"
 
 struct pw_thread_loop;
 struct pw_core;

@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/pipewire/byte_ring.hpp"
 #include "platform/audio_queue/queue_buffers.hpp"
+#include "platform/pipewire/byte_ring.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
 namespace pellimar::audio {

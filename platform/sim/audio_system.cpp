@@ -16,8 +16,8 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
-#include "platform/sim/world_store.hpp"
 #include "platform/json/json_checks.hpp"
+#include "platform/sim/world_store.hpp"
 
 namespace pellimar::audio::sim {
 

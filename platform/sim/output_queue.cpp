@@ -21,8 +21,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/audio_queue/queue_buffers.hpp"
-#include "platform/sim/output_queue.hpp"
 #include "platform/run_loop/run_loop.hpp"
+#include "platform/sim/output_queue.hpp"
 
 namespace pellimar::audio {
 namespace {

@@ -14,8 +14,8 @@
 #include <random>
 #include <unordered_set>
 
-#include "platform/sim/world_store.hpp"
 #include "platform/json/json_checks.hpp"
+#include "platform/sim/world_store.hpp"
 
 namespace pellimar::audio::sim {
 

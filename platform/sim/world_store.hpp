@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/sim/world.hpp"
 #include "platform/common/result.hpp"
+#include "platform/sim/world.hpp"
 
 namespace pellimar::audio::sim {
 

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/run_loop/run_loop.hpp"
 #include "platform/sim/audio_system.hpp"
 #include "platform/sim/world.hpp"
-#include "platform/run_loop/run_loop.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace pellimar::testing {
