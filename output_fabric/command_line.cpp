@@ -2,30 +2,16 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "output_fabric/configure.hpp"
 #include "output_fabric/fabric.hpp"
 #include "output_fabric/inventory.hpp"
+#include "platform/common/write_all.hpp"
 #include "platform/json/pretty_json.hpp"
 
 namespace pellimar::output_fabric {
 namespace {
 
 using nlohmann::json;
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        text.remove_prefix(std::size_t(n));
-    }
-}
 
 json removeResult(bool removed) {
     return {{"ok", true}, {"removed", removed}};

@@ -38,7 +38,4 @@ inline Result<std::string, TapError> string(AudioSystem& system, ObjectID object
 // One line on standard error, tagged, in a single write so concurrent writers never interleave.
 void logLine(std::string_view text);
 
-// Writes all bytes to a descriptor, resuming after partial writes and interruptions.
-void writeAll(int fd, std::string_view bytes);
-
 }  // namespace pellimar::process_tap

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <memory>
 
+#include "platform/common/write_all.hpp"
 #include "platform/json/pretty_json.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "process_tap/process_inventory.hpp"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/common/standard_fds.hpp"
+#include "platform/common/write_all.hpp"
 #include "socket_exec/socket_exec.hpp"
 
 extern char** environ;
@@ -16,16 +17,7 @@ extern char** environ;
 namespace {
 
 void writeError(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
+    pellimar::writeAll(STDERR_FILENO, text);
 }
 
 }  // namespace

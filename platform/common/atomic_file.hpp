@@ -5,11 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "platform/common/write_all.hpp"
 
 namespace pellimar {
 
@@ -33,17 +34,7 @@ inline bool replaceFileAtomically(const std::string& path, const std::string& co
         return false;
     }
     bool ok = ::fchmod(fd, 0644) == 0;
-    std::size_t written = 0;
-    while (ok && written < contents.size()) {
-        const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        if (ok) {
-            written += std::size_t(n);
-        }
-    }
+    ok = ok && writeAll(fd, contents) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && std::rename(temp.data(), path.c_str()) == 0;
     if (!ok) {

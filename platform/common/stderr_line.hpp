@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
+
+#include "platform/common/write_all.hpp"
 
 namespace pellimar {
 
@@ -11,17 +12,7 @@ namespace pellimar {
 // so that lines of concurrent writers do not interleave. Failures are dropped: there is nowhere
 // left to report them.
 inline void writeStderrLine(const std::string& line) {
-    std::size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        written += std::size_t(n);
-    }
+    writeAll(STDERR_FILENO, line);
 }
 
 }  // namespace pellimar

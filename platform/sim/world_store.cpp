@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/common/write_all.hpp"
+
 namespace pellimar::audio::sim {
 
 namespace {
@@ -54,21 +56,6 @@ Result<std::string, int> readAll(int fd) {
         }
         text.append(buffer, std::size_t(n));
     }
-}
-
-int writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        done += std::size_t(n);
-    }
-    return 0;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
