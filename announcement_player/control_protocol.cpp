@@ -1,5 +1,9 @@
 #include "announcement_player/control_protocol.hpp"
 
+#include <utility>
+
+#include "platform/json/json_checks.hpp"
+
 namespace pellimar::announcement {
 
 using nlohmann::json;
@@ -41,15 +45,11 @@ std::optional<std::string_view> ControlLineBuffer::next() {
 }
 
 std::optional<json> decodeControlLine(std::string_view line) {
-    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
-    if (line.find('\0') != std::string_view::npos) {
+    auto object = pellimar::json::parseText(line);
+    if (!object || !object->is_object()) {
         return std::nullopt;
     }
-    json object = json::parse(line.begin(), line.end(), nullptr, false);
-    if (!object.is_object()) {
-        return std::nullopt;
-    }
-    return object;
+    return std::move(*object);
 }
 
 AnnouncementCommand decodeAnnouncementCommand(const json& object) {

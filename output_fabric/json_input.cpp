@@ -117,57 +117,23 @@ std::vector<T> list(const json& value, const std::string& path, Decode decode) {
 
 template <typename T, typename Decode>
 Fallible<T> decode(const std::string& bytes, Decode body) {
-    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
-    if (const auto nul = bytes.find('\0'); nul != std::string::npos) {
-        return fail(
-            FabricError::message("The given data was not valid JSON: a NUL byte at offset " +
-                                 std::to_string(nul) + "."));
-    }
-    json document;
-    try {
-        document = json::parse(bytes);
-    } catch (const json::exception& e) {
-        return fail(
-            FabricError::message(std::string("The given data was not valid JSON: ") + e.what()));
+    auto document = pellimar::json::parseText(bytes);
+    if (!document) {
+        const auto& refusal = document.error();
+        return fail(FabricError::message(
+            "The given data was not valid JSON: " +
+            (refusal.kind == pellimar::json::TextRefusal::Kind::nulByte
+                 ? "a NUL byte at offset " + std::to_string(refusal.nulOffset) + "."
+                 : refusal.description)));
     }
     try {
-        return body(document);
+        return body(*document);
     } catch (const DecodeError& e) {
         return fail(FabricError::message(e.text));
     }
 }
 
 }  // namespace
-
-bool isUTF8(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = c < 0x80           ? 1
-                             : (c >> 5) == 0x6  ? 2
-                             : (c >> 4) == 0xE  ? 3
-                             : (c >> 3) == 0x1E ? 4
-                                                : 0;
-        if (length == 0 || i + length > text.size()) {
-            return false;
-        }
-        std::uint32_t point = length == 1 ? c : c & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            point = (point << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
-        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < smallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 Fallible<Fabric> decodeFabric(const std::string& bytes) {
     return decode<Fabric>(bytes, [](const json& document) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output_fabric/device_reader.hpp"
+#include "platform/common/utf8.hpp"
 
 namespace pellimar::output_fabric {
 
@@ -50,7 +51,7 @@ struct ControlRestore {
     bool operator==(const ControlRestore&) const = default;
 };
 
-bool isUTF8(const std::string& text);
+using pellimar::isUTF8;
 
 Fallible<Fabric> decodeFabric(const std::string& text);
 Fallible<std::vector<ControlRequest>> decodeControlRequests(const std::string& text);

@@ -119,14 +119,11 @@ bool AgcSettings::valid() const {
 }
 
 std::optional<AgcEnvelope> decodeAgcEnvelope(const std::string& text) {
-    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
-    if (text.find('\0') != std::string::npos) {
+    const auto parsed = pellimar::json::parseText(text);
+    if (!parsed || !parsed->is_object()) {
         return std::nullopt;
     }
-    const auto root = nlohmann::json::parse(text, nullptr, false);
-    if (root.is_discarded() || !root.is_object()) {
-        return std::nullopt;
-    }
+    const nlohmann::json& root = *parsed;
     auto revision = root.find("revision");
     auto config = root.find("config");
     if (revision == root.end() || config == root.end() || !config->is_object()) {

@@ -11,10 +11,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/common/result.hpp"
 
 namespace pellimar::json {
 
@@ -80,6 +83,53 @@ inline bool nestedWithin(const nlohmann::json& value, int limit) {
         }
     }
     return true;
+}
+
+// Why parseText refused a text; each reader words it in its own way.
+struct TextRefusal {
+    enum class Kind { nulByte, tooDeep, notJson };
+    Kind kind = Kind::notJson;
+    std::size_t nulOffset = 0;  // for nulByte
+    std::string description;    // the parser's own, for notJson
+};
+
+// For readers that bound nothing beyond what the parser itself refuses.
+inline constexpr int kAnyDepth = std::numeric_limits<int>::max();
+
+// Parses JSON text that came from outside the process. A NUL byte is refused (the parser would
+// take it for the end of the text and ignore what follows), and so is text that is not UTF-8 (the
+// parser refuses it). Nesting deeper than `maxDepth` is refused before parsing, by a scan that
+// does not recurse, even when the text is not JSON at all.
+inline Result<nlohmann::json, TextRefusal> parseText(std::string_view text,
+                                                     int maxDepth = kAnyDepth) {
+    if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+        return fail(TextRefusal{TextRefusal::Kind::nulByte, nul, {}});
+    }
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size() && maxDepth != kAnyDepth; ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) {
+                return fail(TextRefusal{TextRefusal::Kind::tooDeep, 0, {}});
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    try {
+        return nlohmann::json::parse(text.begin(), text.end());
+    } catch (const nlohmann::json::exception& e) {
+        return fail(TextRefusal{TextRefusal::Kind::notJson, 0, e.what()});
+    }
 }
 
 }  // namespace pellimar::json

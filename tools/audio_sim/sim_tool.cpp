@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/common/utf8.hpp"
 #include "platform/sim/audio_system.hpp"
 #include "platform/sim/world.hpp"
 #include "platform/sim/world_store.hpp"
@@ -102,16 +103,6 @@ std::optional<T> number(const std::string& text) {
         }
     }
     return value;
-}
-
-// Names and UIDs end up in the world file, which is JSON and so UTF-8.
-bool validUtf8(const std::string& text) {
-    try {
-        (void)nlohmann::json(text).dump();
-        return true;
-    } catch (const nlohmann::json::exception&) {
-        return false;
-    }
 }
 
 std::string rateText(double rate) {
@@ -505,7 +496,8 @@ int runSimTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         return args.empty() ? 2 : 0;
     }
     for (const auto& arg : args) {
-        if (!validUtf8(arg)) {
+        // Names and UIDs end up in the world file, which is JSON and so UTF-8.
+        if (!isUTF8(arg)) {
             err << "pellimar-audio-sim: arguments must be UTF-8 text\n" << kUsage;
             return 2;
         }
