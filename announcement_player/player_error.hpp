@@ -2,26 +2,9 @@
 
 #include <string>
 
-#include "platform/common/result.hpp"
+#include "platform/common/player_error.hpp"
 
 namespace pellimar::announcement {
-
-// `usage`: the command line cannot choose a mode. `playback`: everything else, including
-// platform failures, whose text travels unchanged.
-struct PlayerError {
-    enum class Kind { usage, playback };
-    Kind kind = Kind::playback;
-    std::string message;
-
-    static PlayerError usage(std::string message) { return {Kind::usage, std::move(message)}; }
-    static PlayerError playback(std::string message) {
-        return {Kind::playback, std::move(message)};
-    }
-    const std::string& description() const { return message; }
-};
-
-template <typename T>
-using PlayerResult = Result<T, PlayerError>;
 
 inline constexpr const char* kBundleID = "org.pellimar.announcement-player";
 

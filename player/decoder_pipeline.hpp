@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/player_error.hpp"
 #include "player/native_agc.hpp"
-#include "player/player_error.hpp"
 #include "player/stereo_pcm_queue_player.hpp"
 
 namespace pellimar::player {

@@ -14,8 +14,8 @@
 
 #include "platform/audio_queue/audio_queue.hpp"
 #include "platform/audio_system/audio_system.hpp"
+#include "platform/common/player_error.hpp"
 #include "player/native_agc.hpp"
-#include "player/player_error.hpp"
 
 namespace pellimar::player {
 

@@ -1,13 +1,15 @@
 #pragma once
+// The error of both players.
 
 #include <string>
+#include <utility>
 
 #include "platform/common/result.hpp"
 
-namespace pellimar::player {
+namespace pellimar {
 
-// `usage`: the command line or the source is unusable. `playback`: everything else, including
-// platform failures, whose text travels unchanged.
+// `usage`: the command line cannot choose a mode, or the source is unusable. `playback`:
+// everything else, including platform failures, whose text travels unchanged.
 struct PlayerError {
     enum class Kind { usage, playback };
     Kind kind = Kind::playback;
@@ -23,4 +25,4 @@ struct PlayerError {
 template <typename T>
 using PlayerResult = Result<T, PlayerError>;
 
-}  // namespace pellimar::player
+}  // namespace pellimar
