@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/audio_objects/fake_audio_system.hpp"
+#include "tests/audio_objects/fake_object_properties.hpp"
 
 namespace pellimar::audio_objects {
 namespace {
 
-using testing::FakeAudioSystem;
+using testing::FakeObjectProperties;
 
 TEST(FourCC, RendersPrintableBytesAndDashesOtherwise) {
     EXPECT_EQ(fourCC(audio::kAudioHardwareBadObjectError), "!obj");
@@ -32,7 +32,7 @@ TEST(AudioError, TextForms) {
 }
 
 TEST(ObjectIDs, ReadsListAndReportsEachStepWithProgramTexts) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     system.setList(audio::kAudioHardwarePropertyDevices, {7, 3, 9});
     auto ids = objectIDs<TapError>(system, audio::kAudioHardwarePropertyDevices);
     ASSERT_TRUE(ids);
@@ -55,7 +55,7 @@ TEST(ObjectIDs, ReadsListAndReportsEachStepWithProgramTexts) {
 }
 
 TEST(ObjectIDs, FewerThanFourBytesIsAnEmptyListWithoutARead) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     for (std::size_t bytes = 0; bytes < 4; ++bytes) {
         system.setBytes(1, audio::kAudioHardwarePropertyTapList,
                         std::vector<unsigned char>(bytes, 0xAB));
@@ -69,12 +69,12 @@ TEST(ObjectIDs, FewerThanFourBytesIsAnEmptyListWithoutARead) {
 // The list can shrink between the size query and the read (a process quits); the IDs beyond
 // what the read delivered are no objects and must not be returned as ID 0.
 TEST(ObjectIDs, ListThatShrankBeforeTheReadIsCutToTheDeliveredIDs) {
-    struct Shrinking : FakeAudioSystem {
+    struct Shrinking : FakeObjectProperties {
         Status getPropertyData(ObjectID object, const audio::AudioObjectPropertyAddress& address,
                                std::uint32_t qualifierSize, const void* qualifier,
                                std::uint32_t& ioSize, void* outData) override {
-            const Status status = FakeAudioSystem::getPropertyData(object, address, qualifierSize,
-                                                                   qualifier, ioSize, outData);
+            const Status status = FakeObjectProperties::getPropertyData(
+                object, address, qualifierSize, qualifier, ioSize, outData);
             ioSize = std::min<std::uint32_t>(ioSize, 4);
             return status;
         }
@@ -86,7 +86,7 @@ TEST(ObjectIDs, ListThatShrankBeforeTheReadIsCutToTheDeliveredIDs) {
 }
 
 TEST(Scalar, MessageNamesTheSelectorNotTheObject) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     system.setScalar<std::int32_t>(5, audio::kAudioProcessPropertyPID, 4242);
     auto pid = scalar<TapError>(system, 5, audio::kAudioProcessPropertyPID, std::int32_t{0});
     ASSERT_TRUE(pid);
@@ -103,7 +103,7 @@ TEST(Scalar, MessageNamesTheSelectorNotTheObject) {
 }
 
 TEST(String, NullReferenceIsEmptyAndFailuresCarryTheSelector) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     system.setString(5, audio::kAudioProcessPropertyBundleID, std::nullopt);
     system.setString(6, audio::kAudioProcessPropertyBundleID, "com.apple.Music");
     auto empty = string<TapError>(system, 5, audio::kAudioProcessPropertyBundleID);

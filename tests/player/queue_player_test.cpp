@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "player/stereo_pcm_queue_player.hpp"
-#include "tests/platform/audio_queue/fake_audio_system.hpp"
+#include "tests/platform/audio_queue/fake_output_devices.hpp"
 #include "tests/platform/audio_queue/test_support.hpp"
 
 namespace pellimar::player {
@@ -15,7 +15,7 @@ using pellimar::testing::withoutSilentFrames;
 
 using namespace std::chrono_literals;
 using pellimar::testing::eventually;
-using pellimar::testing::FakeAudioSystem;
+using pellimar::testing::FakeOutputDevices;
 using pellimar::testing::readRecording;
 using pellimar::testing::recordings;
 using pellimar::testing::TempDir;
@@ -48,7 +48,7 @@ class QueuePlayerTest : public ::testing::Test {
         options.environment = std::move(environment);
         options.pendingLimit = pendingLimit;
         options.openSystem = [this]() -> Result<std::unique_ptr<audio::AudioSystem>, std::string> {
-            auto fake = std::make_unique<FakeAudioSystem>();
+            auto fake = std::make_unique<FakeOutputDevices>();
             fake->refuseRegistration = refuseRegistration;
             system = fake.get();
             return std::unique_ptr<audio::AudioSystem>(std::move(fake));
@@ -67,7 +67,7 @@ class QueuePlayerTest : public ::testing::Test {
     }
 
     TempDir records;
-    FakeAudioSystem* system = nullptr;  // owned by the player
+    FakeOutputDevices* system = nullptr;  // owned by the player
     bool refuseRegistration = false;
 };
 
@@ -253,7 +253,7 @@ class AirPlayPreferenceTest : public ::testing::Test {
         return ::testing::internal::GetCapturedStderr();
     }
 
-    FakeAudioSystem system;
+    FakeOutputDevices system;
 };
 
 TEST_F(AirPlayPreferenceTest, MovesToTheBuiltInStereoDeviceOnlyForAirPlay) {

@@ -5,12 +5,12 @@
 #include "process_tap/process_inventory.hpp"
 #include "process_tap/recovery.hpp"
 #include "process_tap/tap_runtime.hpp"
-#include "tests/audio_objects/fake_audio_system.hpp"
+#include "tests/audio_objects/fake_object_properties.hpp"
 
 namespace pellimar::process_tap {
 namespace {
 
-using pellimar::testing::FakeAudioSystem;
+using pellimar::testing::FakeObjectProperties;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using Sleeps = std::vector<std::chrono::microseconds>;
@@ -82,7 +82,7 @@ TEST(ParseRunArguments, OptionsSlotsAndDefaults) {
 }
 
 TEST(Processes, FailedReadSkipsTheProcessAfterLoggingIt) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     system.addProcess(40, 400, "com.apple.Music", true);
     system.addProcess(41, 401, "com.apple.Music", false);
     system.addProcess(42, 402, "broken", true);
@@ -109,7 +109,7 @@ TEST(Processes, FailedReadSkipsTheProcessAfterLoggingIt) {
 }
 
 TEST(Processes, ListFailureFailsAndEmptyListPrintsEmptyArray) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     system.setList(audio::kAudioHardwarePropertyProcessObjectList, {});
     EXPECT_EQ(json::pretty(toJson(*processes(system))).value(), "[\n\n]");
     system.fault("size", 1, audio::kAudioHardwarePropertyProcessObjectList, -50);
@@ -130,7 +130,7 @@ TEST(Recovery, TapNamesOfThisSystem) {
 }
 
 TEST(Recovery, DestroysOrphansButKeepsTapsInUseAndForeignTaps) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     const ObjectID orphan = system.addTap("Pellimar application slot 12", "u-orphan");
     const ObjectID pad = system.addTap("Pellimar live channel pad", "u-pad");
     const ObjectID used = system.addTap("Pellimar application slot 1", "u-used");
@@ -158,7 +158,7 @@ TEST(Recovery, AnUnreadableCompositionDestroysNothing) {
     for (const audio::Value& composition :
          {audio::Value{{"name", "No taps"}}, audio::Value{{"taps", "u"}},
           audio::Value{{"taps", {1, 2}}}, audio::Value::array()}) {
-        FakeAudioSystem system;
+        FakeObjectProperties system;
         const ObjectID orphan = system.addTap("Pellimar application slot 1", "u-orphan");
         system.addAggregate("other.device", composition);
         CaptureStderr();
@@ -169,7 +169,7 @@ TEST(Recovery, AnUnreadableCompositionDestroysNothing) {
 }
 
 TEST(Recovery, AFailedTapDestroyIsNeitherCountedNorFatal) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     const ObjectID stuck = system.addTap("Pellimar application slot 1", "u1");
     system.addTap("Pellimar application slot 2", "u2");
     system.fault("destroyTap", stuck, 0, audio::kAudioHardwareIllegalOperationError);
@@ -179,7 +179,7 @@ TEST(Recovery, AFailedTapDestroyIsNeitherCountedNorFatal) {
 }
 
 TEST(Recovery, EveryStaleCaptureDeviceIsDestroyed) {
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     system.addDevice(2, "Speakers", "builtin", 0);
     const ObjectID first = system.addAggregate("org.pellimar.application-capture", {});
     const ObjectID second = system.addAggregate("org.pellimar.application-capture", {});
@@ -211,7 +211,7 @@ class TapRuntimeTest : public ::testing::Test {
         return names;
     }
 
-    FakeAudioSystem system;
+    FakeObjectProperties system;
     Sleeps sleeps;
     const std::vector<ProcessInfo> inventory = {
         process(20, "com.apple.Safari"), process(21, "com.google.Chrome"),
@@ -332,7 +332,7 @@ TEST_F(TapRuntimeTest, FailedStartLeavesNothingAfterStop) {
         EXPECT_EQ(runtime.start(inventory).error().description(),
                   "Create process tap for announcement failed (OSStatus 560947818, fourCC !obj).");
     }
-    system = FakeAudioSystem();
+    system = FakeObjectProperties();
     system.addDevice(5, "Mono", "mono", 1);
     system.fault("string", 0, audio::kAudioTapPropertyUID, -50, 1);
     {
@@ -342,7 +342,7 @@ TEST_F(TapRuntimeTest, FailedStartLeavesNothingAfterStop) {
         runtime.stop();
         EXPECT_TRUE(system.taps.empty());
     }
-    system = FakeAudioSystem();
+    system = FakeObjectProperties();
     system.addDevice(5, "Mono", "mono", 1);
     system.fault("createAggregate", 0, 0, -50);
     {

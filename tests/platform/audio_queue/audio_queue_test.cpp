@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/run_loop/run_loop.hpp"
-#include "tests/platform/audio_queue/fake_audio_system.hpp"
+#include "tests/platform/audio_queue/fake_output_devices.hpp"
 #include "tests/platform/audio_queue/test_support.hpp"
 
 namespace pellimar::testing {
@@ -76,7 +76,7 @@ class AudioQueueTest : public ::testing::Test {
     }
 
     TempDir records;
-    FakeAudioSystem system;
+    FakeOutputDevices system;
 };
 
 TEST_F(AudioQueueTest, RefusesWhatItCannotPlay) {

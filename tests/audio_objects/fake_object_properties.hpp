@@ -16,7 +16,7 @@ namespace pellimar::testing {
 
 using namespace pellimar::audio;
 
-class FakeAudioSystem : public AudioSystem {
+class FakeObjectProperties : public AudioSystem {
   public:
     struct Call {
         std::string op;
@@ -24,7 +24,7 @@ class FakeAudioSystem : public AudioSystem {
         Selector selector = 0;
     };
 
-    FakeAudioSystem() {
+    FakeObjectProperties() {
         for (Selector list :
              {kAudioHardwarePropertyDevices, kAudioHardwarePropertyProcessObjectList,
               kAudioHardwarePropertyTapList}) {

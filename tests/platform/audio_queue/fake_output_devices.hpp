@@ -15,7 +15,7 @@ namespace pellimar::testing {
 
 using namespace pellimar::audio;
 
-class FakeAudioSystem : public AudioSystem {
+class FakeOutputDevices : public AudioSystem {
   public:
     struct Device {
         ObjectID id = 0;
@@ -171,7 +171,7 @@ class FakeAudioSystem : public AudioSystem {
   private:
     class Registration : public ProcessRegistration {
       public:
-        explicit Registration(FakeAudioSystem& system) : system_(system) {}
+        explicit Registration(FakeOutputDevices& system) : system_(system) {}
         ~Registration() override { system_.note("end"); }
         ObjectID objectID() const override { return 77; }
         void setRunning(bool running) override {
@@ -179,7 +179,7 @@ class FakeAudioSystem : public AudioSystem {
         }
 
       private:
-        FakeAudioSystem& system_;
+        FakeOutputDevices& system_;
     };
 
     const Device* find(ObjectID id) const {
