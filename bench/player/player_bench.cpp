@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,8 +25,7 @@
 #include <vector>
 
 #include "player/native_agc.hpp"
-
-extern char** environ;
+#include "tests/support/child_process.hpp"
 
 namespace {
 
@@ -89,12 +87,8 @@ std::pair<double, double> agcRealTimeFactor(bool enabled, const std::vector<std:
 
 // CPU seconds (user + system) a shell command and its children take, or -1 when it fails.
 double commandCpuSeconds(const std::string& command) {
-    const std::string shell = "/bin/sh", flag = "-c";
-    std::string text = command;
-    char* argv[] = {const_cast<char*>(shell.c_str()), const_cast<char*>(flag.c_str()), text.data(),
-                    nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, shell.c_str(), nullptr, nullptr, argv, environ) != 0) {
+    const pid_t pid = pellimar::testing::spawnChild({.argv = {"/bin/sh", "-c", command}});
+    if (pid < 0) {
         return -1;
     }
     int status = 0;
@@ -211,20 +205,13 @@ int measurePlayer(double measureSeconds) {
     ::setenv("PELLIMAR_AGC_STATUS", status.c_str(), 1);
     ::unsetenv("PELLIMAR_SIM_RECORD_DIR");
 
-    std::string program = std::string(PELLIMAR_BIN_DIR) + "/pellimar-player";
-    std::string fileFlag = "--file";
-    std::string path = input;
-    char* argv[] = {program.data(), fileFlag.data(), path.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir / "stderr.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+    const std::string program = std::string(PELLIMAR_BIN_DIR) + "/pellimar-player";
+    pid_t pid = pellimar::testing::spawnChild(
+        {.argv = {program, "--file", input}, .error = dir / "stderr.txt", .mode = 0644});
+    if (pid < 0) {
         std::fprintf(stderr, "cannot start %s\n", program.c_str());
         return 1;
     }
-    posix_spawn_file_actions_destroy(&actions);
 
     // Skip start-up (settling, prebuffering), then measure steady playback.
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -263,9 +250,7 @@ int measurePlayer(double measureSeconds) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(137));
     }
-    ::kill(pid, SIGTERM);
-    int exitStatus = 0;
-    ::waitpid(pid, &exitStatus, 0);
+    const int exitStatus = pellimar::testing::signalAndReap(pid, SIGTERM);
 
     std::printf("player while playing a 10-minute local file (%.0f s measured, ffmpeg excluded):\n",
                 wall);

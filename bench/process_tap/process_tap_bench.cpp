@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +23,7 @@
 #include "process_tap/command_line.hpp"
 #include "process_tap/process_inventory.hpp"
 #include "process_tap/tap_runtime.hpp"
-
-extern char** environ;
+#include "tests/support/child_process.hpp"
 
 namespace {
 
@@ -73,18 +71,11 @@ int benchIdleRun(const fs::path& dir, const std::string& world, const char* labe
     ::setenv("PELLIMAR_AUDIO_SYSTEM", world.c_str(), 1);
     const std::string program = PELLIMAR_BIN_DIR "/pellimar-process-tap";
     const std::string out = (dir / "run.out").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("run"),
-                               nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    pid_t pid = pellimar::testing::spawnChild({.argv = {program, "run"}, .output = out});
+    if (pid < 0) {
         std::fprintf(stderr, "cannot start %s\n", program.c_str());
         return 1;
     }
-    posix_spawn_file_actions_destroy(&actions);
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < deadline) {
         std::ifstream in(out);
@@ -99,9 +90,7 @@ int benchIdleRun(const fs::path& dir, const std::string& world, const char* labe
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double used = pellimar::bench::cpuSecondsOf(pid) - before;
     const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    pellimar::testing::signalAndReap(pid, SIGTERM);
     std::printf("%-44s %.3f s CPU over %.1f s = %.3f %%\n", label, used, wall, 100.0 * used / wall);
     return 0;
 }

@@ -1,10 +1,7 @@
 #pragma once
 // Runs the built pellimar-output-fabric against a simulated audio system of the test's own.
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -14,9 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/world.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
-
-extern char** environ;
 
 namespace pellimar::output_fabric::testing {
 
@@ -37,42 +33,21 @@ class FabricProgram {
     sim::World read() const { return control().read().value(); }
 
     Run run(const std::vector<std::string>& arguments) const {
-        const std::string program = PELLIMAR_BIN_DIR "/pellimar-output-fabric";
-        std::vector<std::string> storage = {program};
-        storage.insert(storage.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& s : storage) {
-            argv.push_back(s.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> env = {"PELLIMAR_AUDIO_SYSTEM=" + world_};
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (!std::string_view(*e).starts_with("PELLIMAR_AUDIO_SYSTEM=")) {
-                env.emplace_back(*e);
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& s : env) {
-            envp.push_back(s.data());
-        }
-        envp.push_back(nullptr);
+        std::vector<std::string> argv = {PELLIMAR_BIN_DIR "/pellimar-output-fabric"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
         const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        pid_t pid = 0;
         Run run;
-        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-            int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+        const pid_t pid = pellimar::testing::spawnChild(
+            {.argv = argv,
+             .environment = pellimar::testing::environmentWith({{"PELLIMAR_AUDIO_SYSTEM", world_}},
+                                                               "PELLIMAR_AUDIO_SYSTEM="),
+             .input = "/dev/null",
+             .output = out,
+             .error = err});
+        if (pid > 0) {
+            const int status = *pellimar::testing::waitChild(pid);
             run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
-        posix_spawn_file_actions_destroy(&actions);
         run.out = readFile(out);
         run.err = readFile(err);
         return run;

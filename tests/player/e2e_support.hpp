@@ -2,12 +2,8 @@
 // Runs the built pellimar-player in a world of its own: a temporary audio system file, recording
 // directory and home directory, with output captured to files.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +15,7 @@
 #include <vector>
 
 #include "tests/platform/audio_queue/test_support.hpp"
-
-extern char** environ;
+#include "tests/support/child_process.hpp"
 
 namespace pellimar::testing {
 
@@ -89,64 +84,27 @@ class PlayerWorld {
         std::vector<std::string> argv = wrapper;
         argv.push_back(std::string(PELLIMAR_BIN_DIR) + "/" + program);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-
-        std::map<std::string, std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry(*e);
-            const auto eq = entry.find('=');
-            const std::string name = entry.substr(0, eq);
-            if (name.rfind("PELLIMAR_", 0) != 0 && eq != std::string::npos) {
-                env[name] = entry.substr(eq + 1);
-            }
-        }
-        for (const auto& [k, v] : environment_) {
-            env[k] = v;
-        }
-        std::vector<std::string> entries;
-        for (const auto& [k, v] : env) {
-            entries.push_back(k + "=" + v);
-        }
-        std::vector<char*> cenv;
-        for (auto& e : entries) {
-            cenv.push_back(e.data());
-        }
-        cenv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        const std::string out = dir / "stdout.txt";
-        const std::string err = dir / "stderr.txt";
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        for (int fd : closed_) {
-            posix_spawn_file_actions_addclose(&actions, fd);
-        }
-        pid_t pid = -1;
-        const int rc = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0);
+        // The test's own PELLIMAR_ variables do not leak into the program.
+        const pid_t pid = spawnChild({.argv = argv,
+                                      .environment = environmentWith(environment_, "PELLIMAR_"),
+                                      .input = "/dev/null",
+                                      .output = dir / "stdout.txt",
+                                      .error = dir / "stderr.txt",
+                                      .mode = 0644,
+                                      .closed = closed_,
+                                      .searchPath = true});
+        EXPECT_GT(pid, 0);
         return pid;
     }
 
     // The exit status, or 128 + the signal; -1 when it did not end in time (it is then killed).
     int wait(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(90)) {
-        int status = 0;
-        const bool ended = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
-                                      std::chrono::duration_cast<std::chrono::milliseconds>(limit));
-        if (!ended) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
+        if (auto status = waitChild(pid, limit)) {
+            return exitCode(*status);
         }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        ::kill(pid, SIGKILL);
+        waitChild(pid);
+        return -1;
     }
 
     int run(const std::vector<std::string>& arguments,

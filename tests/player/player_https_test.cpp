@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <sstream>
@@ -66,27 +67,19 @@ class OneShotHttpsServer {
                 "exec openssl s_server -accept 127.0.0.1:" + std::to_string(port_) + " -cert '" +
                 cert + "' -key '" + key + "' -naccept 1 -quiet -no_ign_eof < '" + responseFile +
                 "' > /dev/null 2>&1";
-            char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
-                            const_cast<char*>(command.c_str()), nullptr};
-            pid_t pid = -1;
-            if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) {
+            pid_t pid = spawnChild({.argv = {"/bin/sh", "-c", command}});
+            if (pid < 0) {
                 continue;
             }
             if (eventually([&] { return listening(port_); }, 20s)) {
                 pid_ = pid;
             } else {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, nullptr, 0);
+                signalAndReap(pid, SIGKILL);
             }
         }
         EXPECT_GT(pid_, 0);
     }
-    ~OneShotHttpsServer() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
+    ~OneShotHttpsServer() { signalAndReap(pid_, SIGKILL); }
     std::string url(const std::string& path) const {
         return "https://127.0.0.1:" + std::to_string(port_) + path;
     }

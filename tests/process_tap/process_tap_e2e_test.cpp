@@ -1,8 +1,6 @@
 // Runs the real program against a simulated audio system of its own.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,8 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/world.hpp"
-
-extern char** environ;
+#include "tests/support/child_process.hpp"
 
 namespace pellimar::process_tap {
 namespace {
@@ -61,47 +58,20 @@ class Program {
             int index, const std::vector<int>& closed = {})
         : out_(dir / ("stdout" + std::to_string(index))),
           err_(dir / ("stderr" + std::to_string(index))) {
-        std::vector<std::string> storage = {kProgram};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& s : storage) {
-            argv.push_back(s.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> envStorage = {"PELLIMAR_AUDIO_SYSTEM=" + world};
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (!std::string_view(*e).starts_with("PELLIMAR_AUDIO_SYSTEM=")) {
-                envStorage.emplace_back(*e);
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& s : envStorage) {
-            envp.push_back(s.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        for (int fd : closed) {
-            posix_spawn_file_actions_addclose(&actions, fd);
-        }
+        std::vector<std::string> argv = {kProgram};
+        argv.insert(argv.end(), args.begin(), args.end());
         // Signals blocked or ignored in the test runner must not leak into the program.
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none, all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        spawned_ =
-            posix_spawn(&pid_, kProgram, &actions, &attributes, argv.data(), envp.data()) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
+        const pid_t pid =
+            testing::spawnChild({.argv = argv,
+                                 .environment = testing::environmentWith(
+                                     {{"PELLIMAR_AUDIO_SYSTEM", world}}, "PELLIMAR_AUDIO_SYSTEM="),
+                                 .input = "/dev/null",
+                                 .output = out_,
+                                 .error = err_,
+                                 .closed = closed,
+                                 .defaultSignals = true});
+        spawned_ = pid > 0;
+        pid_ = spawned_ ? pid : 0;
     }
     ~Program() {
         if (spawned_ && !reaped_) {
@@ -144,11 +114,8 @@ class Program {
     // The exit status, or 128 + signal.
     int wait() {
         if (!reaped_) {
-            int status = 0;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
             reaped_ = true;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            status_ = testing::exitCode(*testing::waitChild(pid_));
         }
         return status_;
     }
@@ -172,7 +139,7 @@ class Program {
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             reaped_ = true;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            status_ = testing::exitCode(status);
         }
         return reaped_;
     }

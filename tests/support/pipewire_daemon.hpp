@@ -3,12 +3,8 @@
 // configuration and state in a temporary directory. The environment of this process points at it,
 // so the PipeWire backend and the command-line tools the tests run find it.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,9 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
-
-extern char** environ;
 
 namespace pellimar::testing {
 
@@ -125,43 +120,17 @@ class PipeWireDaemon {
         return true;
     }
 
-    // Starts a program in the background; its pid.
+    // Starts a program in the background, its output appended to `log`; its pid.
     static pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
-            pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
+        return spawnChild({.argv = argv,
+                           .input = "/dev/null",
+                           .output = log,
+                           .error = log,
+                           .append = true,
+                           .mode = 0644});
     }
 
-    // Sends a signal and reaps the child, killing it if it outlives a generous grace time.
-    static int signalAndReap(pid_t& pid, int signal) {
-        if (pid <= 0) {
-            return -1;
-        }
-        ::kill(pid, signal);
-        int status = -1;
-        const bool exited = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
-                                    std::chrono::seconds(10));
-        if (!exited) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-        }
-        pid = -1;
-        return status;
-    }
+    static int signalAndReap(pid_t& pid, int signal) { return testing::signalAndReap(pid, signal); }
 
   private:
     // A test that crashes must not leave its daemons running: they die with it.
