@@ -36,20 +36,14 @@ constexpr std::size_t kClipFrames = 96000;
 
 // One daemon and its speakers for the whole suite; each test forces its graph clock, and a slot
 // tap lists the player without moving it off the speakers.
-class AnnouncementContinuity : public ::testing::TestWithParam<GraphClock> {
+class AnnouncementContinuity : public PrivatePipeWireTest,
+                               public ::testing::WithParamInterface<GraphClock> {
   protected:
     static void SetUpTestSuite() {
-        if (!PipeWireDaemon::installed()) {
+        if (!startSharedDaemon()) {
             return;
         }
-        daemon_ = new PipeWireDaemon();
-        if (!daemon_->error().empty()) {
-            return;
-        }
-        PipeWireDaemon::createNullNode("speakers", "Speakers", "Audio/Sink", 2);
-        PipeWireDaemon::run(
-            "pw-metadata -n default 0 default.configured.audio.sink '{ \"name\": \"speakers\" }' "
-            "Spa:String:JSON >/dev/null");
+        addChosenSpeakers();
         ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
         clip_ = daemon_->file("clip.wav");
         PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + clip_ + "' synth " +
@@ -57,13 +51,10 @@ class AnnouncementContinuity : public ::testing::TestWithParam<GraphClock> {
     }
     static void TearDownTestSuite() {
         ::unsetenv("PELLIMAR_AUDIO_BACKEND");
-        delete daemon_;
-        daemon_ = nullptr;
+        PrivatePipeWireTest::TearDownTestSuite();
     }
 
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        ASSERT_EQ(daemon_->error(), "");
+    void SetUpWithDaemon() override {
         ASSERT_TRUE(forceGraphClock(GetParam()));
         auto graph = audio::pipewire::Graph::connect();
         ASSERT_TRUE(graph) << graph.error();
@@ -76,7 +67,6 @@ class AnnouncementContinuity : public ::testing::TestWithParam<GraphClock> {
         }
     }
 
-    static inline PipeWireDaemon* daemon_ = nullptr;
     std::string tapName() { return "test-slot-tap-" + std::to_string(++taps_); }
     static inline int taps_ = 0;
     static inline std::string clip_;
@@ -136,21 +126,13 @@ INSTANTIATE_TEST_SUITE_P(GraphClocks, AnnouncementContinuity, ::testing::ValuesI
 // Each with a daemon of its own, which the test may kill.
 class AnnouncementWithoutItsDaemon : public PipeWireProgramsTest {
   protected:
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        daemon_ = std::make_unique<PipeWireDaemon>();
-        ASSERT_EQ(daemon_->error(), "");
+    void SetUpWithDaemon() override {
         ASSERT_TRUE(PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + tone(1000) +
                                         "' synth 30 sine 1000 vol 0.5"));
         ::setenv("PELLIMAR_AUDIO_BACKEND", "pipewire", 1);
     }
 
-    void withSpeakers() {
-        ASSERT_TRUE(PipeWireDaemon::createNullNode("speakers", "Speakers", "Audio/Sink", 2));
-        ASSERT_TRUE(PipeWireDaemon::run(
-            "pw-metadata -n default 0 default.configured.audio.sink '{ \"name\": \"speakers\" }' "
-            "Spa:String:JSON >/dev/null"));
-    }
+    void withSpeakers() { ASSERT_TRUE(addChosenSpeakers()); }
     void startCapture() {
         start({PELLIMAR_BIN_DIR "/pellimar-process-tap", "run", kPlayer}, "capture.log");
         ASSERT_TRUE(PipeWireDaemon::waitFor([] {

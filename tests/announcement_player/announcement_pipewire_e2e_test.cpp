@@ -27,14 +27,8 @@ void expectLevelOfTheTone(double level) {
 
 class AnnouncementOnPipeWire : public PipeWireProgramsTest {
   protected:
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        daemon_ = std::make_unique<PipeWireDaemon>();
-        ASSERT_EQ(daemon_->error(), "");
-        ASSERT_TRUE(PipeWireDaemon::createNullNode("speakers", "Speakers", "Audio/Sink", 2));
-        ASSERT_TRUE(PipeWireDaemon::run(
-            "pw-metadata -n default 0 default.configured.audio.sink '{ \"name\": \"speakers\" }' "
-            "Spa:String:JSON >/dev/null"));
+    void SetUpWithDaemon() override {
+        ASSERT_TRUE(addChosenSpeakers());
         std::filesystem::copy_file("/usr/bin/pw-cat", daemon_->file(kOther));
         for (int f : {300, 1000}) {
             ASSERT_TRUE(PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + tone(f) +

@@ -11,6 +11,7 @@
 #include "tests/player/e2e_support.hpp"
 #include "tests/support/pipewire_continuity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
+#include "tests/support/pipewire_fixture.hpp"
 #include "tests/support/pipewire_monitor.hpp"
 
 namespace pellimar::testing {
@@ -21,16 +22,10 @@ constexpr int kRate = 48000;
 constexpr int kBlock = 480;     // 10 ms: a whole number of 1 kHz periods
 constexpr int kQuantum = 1024;  // the private daemon's
 
-class PlayerOnPipeWire : public ::testing::Test {
+class PlayerOnPipeWire : public PrivatePipeWireTest {
   protected:
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        daemon_ = std::make_unique<PipeWireDaemon>();
-        ASSERT_EQ(daemon_->error(), "");
-        ASSERT_TRUE(PipeWireDaemon::createNullNode("speakers", "Speakers", "Audio/Sink", 2));
-        ASSERT_TRUE(PipeWireDaemon::run(
-            "pw-metadata -n default 0 default.configured.audio.sink '{ \"name\": \"speakers\" }' "
-            "Spa:String:JSON >/dev/null"));
+    void SetUpWithDaemon() override {
+        ASSERT_TRUE(addChosenSpeakers());
         auto graph = audio::pipewire::Graph::connect();
         ASSERT_TRUE(graph) << graph.error();
         graph_ = std::move(*graph);
@@ -40,7 +35,7 @@ class PlayerOnPipeWire : public ::testing::Test {
     void TearDown() override {
         ::unsetenv("PELLIMAR_AUDIO_BACKEND");
         graph_.reset();
-        daemon_.reset();
+        PrivatePipeWireTest::TearDown();
     }
 
     std::string tone(double seconds) {
@@ -67,7 +62,6 @@ class PlayerOnPipeWire : public ::testing::Test {
         return std::nullopt;
     }
 
-    std::unique_ptr<PipeWireDaemon> daemon_;
     std::shared_ptr<audio::pipewire::Graph> graph_;
 };
 

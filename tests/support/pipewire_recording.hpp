@@ -15,6 +15,7 @@
 
 #include "tests/platform/audio_queue/test_support.hpp"
 #include "tests/support/pipewire_daemon.hpp"
+#include "tests/support/pipewire_fixture.hpp"
 
 namespace pellimar::testing {
 
@@ -103,16 +104,15 @@ inline std::string slurp(const std::string& path) {
     return text.str();
 }
 
-// A test with a private daemon (made by the derived SetUp) and the programs it starts, which end
-// with it.
-class PipeWireProgramsTest : public ::testing::Test {
+// A test with a private daemon of its own and the programs it starts, which end with it.
+class PipeWireProgramsTest : public PrivatePipeWireTest {
   protected:
     void TearDown() override {
         for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
             PipeWireDaemon::signalAndReap(*it, SIGTERM);
         }
         ::unsetenv("PELLIMAR_AUDIO_BACKEND");
-        daemon_.reset();
+        PrivatePipeWireTest::TearDown();
     }
 
     std::string tone(int frequency) { return daemon_->file(std::to_string(frequency) + ".wav"); }
@@ -131,7 +131,6 @@ class PipeWireProgramsTest : public ::testing::Test {
                           daemon_->file("recorder.log"), target, channels, seconds, monitor);
     }
 
-    std::unique_ptr<PipeWireDaemon> daemon_;
     std::vector<pid_t> children_;
     int recordings_ = 0;
 };

@@ -12,6 +12,7 @@
 #include "platform/pipewire/audio_system.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/pipewire_daemon.hpp"
+#include "tests/support/pipewire_fixture.hpp"
 
 namespace pellimar::audio {
 namespace {
@@ -80,28 +81,18 @@ std::uint32_t channels(AudioSystem& system, ObjectID device, Scope scope) {
     return total;
 }
 
-class PipeWireSystemTest : public ::testing::Test {
+class PipeWireSystemTest : public PrivatePipeWireTest {
   protected:
-    static void SetUpTestSuite() {
-        if (PipeWireDaemon::installed()) {
-            daemon_ = std::make_unique<PipeWireDaemon>();
-        }
-    }
-    static void TearDownTestSuite() { daemon_.reset(); }
+    static void SetUpTestSuite() { startSharedDaemon(); }
 
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        ASSERT_EQ(daemon_->error(), "");
+    void SetUpWithDaemon() override {
         auto opened = pipewire::PipeWireAudioSystem::open();
         ASSERT_TRUE(opened) << opened.error();
         system_ = std::move(*opened);
     }
 
-    static std::unique_ptr<PipeWireDaemon> daemon_;
     std::unique_ptr<pipewire::PipeWireAudioSystem> system_;
 };
-
-std::unique_ptr<PipeWireDaemon> PipeWireSystemTest::daemon_;
 
 TEST_F(PipeWireSystemTest, NullSinksAndSourcesOfOneTwoAndEightChannelsAreDevices) {
     struct Case {

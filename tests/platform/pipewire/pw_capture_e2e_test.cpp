@@ -21,16 +21,8 @@ constexpr const char* kCapture = "org.pellimar.application-capture";
 
 class CaptureOnPipeWire : public PipeWireProgramsTest {
   protected:
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        daemon_ = std::make_unique<PipeWireDaemon>();
-        ASSERT_EQ(daemon_->error(), "");
-        // Normal-priority speakers and microphone, as on a desktop.
-        ASSERT_TRUE(PipeWireDaemon::run(
-            "pw-cli create-node adapter '{ factory.name = support.null-audio-sink "
-            "node.name = speakers node.description = Speakers media.class = Audio/Sink "
-            "object.linger = true audio.channels = 2 audio.position = [ FL FR ] "
-            "priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null"));
+    void SetUpWithDaemon() override {
+        ASSERT_TRUE(addDesktopSpeakers());
         bin_ = daemon_->file("bin");
         std::filesystem::create_directories(bin_);
         for (const char* app :

@@ -15,6 +15,7 @@
 #include "platform/pipewire/audio_system.hpp"
 #include "platform/pipewire/identity.hpp"
 #include "tests/support/pipewire_daemon.hpp"
+#include "tests/support/pipewire_fixture.hpp"
 #include "tests/support/process_identity.hpp"
 
 namespace pellimar::audio {
@@ -24,14 +25,10 @@ using testing::AppCgroup;
 using testing::FlatpakRoot;
 using testing::PipeWireDaemon;
 
-class PipeWireIdentityTest : public ::testing::Test {
+class PipeWireIdentityTest : public PrivatePipeWireTest {
   protected:
     static void SetUpTestSuite() {
-        if (!PipeWireDaemon::installed()) {
-            return;
-        }
-        daemon_ = std::make_unique<PipeWireDaemon>();
-        if (!daemon_->error().empty()) {
+        if (!startSharedDaemon()) {
             return;
         }
         // pipewire-pulse 0.3.65 checks for its directory, then makes it, and fails when the
@@ -44,11 +41,7 @@ class PipeWireIdentityTest : public ::testing::Test {
         tone_ = daemon_->file("tone.wav");
         PipeWireDaemon::run("sox -n -r 48000 -c 2 -b 16 '" + tone_ + "' synth 60 sine 440 vol 0.1");
     }
-    static void TearDownTestSuite() { daemon_.reset(); }
-
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        ASSERT_EQ(daemon_->error(), "");
+    void SetUpWithDaemon() override {
         ASSERT_TRUE(pulse_) << "pipewire-pulse did not start:\n"
                             << std::ifstream(daemon_->file("pipewire-pulse.log")).rdbuf();
         ASSERT_TRUE(sink_);
@@ -117,7 +110,6 @@ class PipeWireIdentityTest : public ::testing::Test {
         return unit.empty() ? name : unit;
     }
 
-    static std::unique_ptr<PipeWireDaemon> daemon_;
     static bool pulse_;
     static bool sink_;
     static std::string tone_;
@@ -125,7 +117,6 @@ class PipeWireIdentityTest : public ::testing::Test {
     std::vector<pid_t> children_;
 };
 
-std::unique_ptr<PipeWireDaemon> PipeWireIdentityTest::daemon_;
 bool PipeWireIdentityTest::pulse_ = false;
 bool PipeWireIdentityTest::sink_ = false;
 std::string PipeWireIdentityTest::tone_;

@@ -19,6 +19,7 @@
 #include "platform/pipewire/audio_system.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/pipewire_daemon.hpp"
+#include "tests/support/pipewire_fixture.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define PELLIMAR_SANITIZED 1
@@ -163,20 +164,16 @@ struct Feeder {
     }
 };
 
-class PipeWireQueueTest : public ::testing::Test {
+class PipeWireQueueTest : public PrivatePipeWireTest {
   protected:
     static void SetUpTestSuite() {
-        if (PipeWireDaemon::installed()) {
-            daemon_ = std::make_unique<PipeWireDaemon>();
+        if (startSharedDaemon()) {
             PipeWireDaemon::createNullNode("queue-speakers", "Speakers", "Audio/Sink", 2);
             PipeWireDaemon::createNullNode("queue-other", "Other", "Audio/Sink", 2);
         }
     }
-    static void TearDownTestSuite() { daemon_.reset(); }
 
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        ASSERT_EQ(daemon_->error(), "");
+    void SetUpWithDaemon() override {
         auto opened = pipewire::PipeWireAudioSystem::open();
         ASSERT_TRUE(opened) << opened.error();
         system_ = std::move(*opened);
@@ -218,11 +215,8 @@ class PipeWireQueueTest : public ::testing::Test {
         return std::nullopt;
     }
 
-    static std::unique_ptr<PipeWireDaemon> daemon_;
     std::unique_ptr<pipewire::PipeWireAudioSystem> system_;
 };
-
-std::unique_ptr<PipeWireDaemon> PipeWireQueueTest::daemon_;
 
 TEST_F(PipeWireQueueTest, PlaysToItsCurrentDeviceWithTheApplicationIDInBothCallbackModes) {
     for (bool onRunLoop : {false, true}) {

@@ -88,16 +88,9 @@ int toneBlocks(const Recording& r, int channel, double frequency) {
 
 class RealClients : public PipeWireProgramsTest {
   protected:
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        daemon_ = std::make_unique<PipeWireDaemon>();
-        ASSERT_EQ(daemon_->error(), "");
+    void SetUpWithDaemon() override {
         ASSERT_TRUE(daemon_->startPulse());
-        ASSERT_TRUE(PipeWireDaemon::run(
-            "pw-cli create-node adapter '{ factory.name = support.null-audio-sink "
-            "node.name = speakers node.description = Speakers media.class = Audio/Sink "
-            "object.linger = true audio.channels = 2 audio.position = [ FL FR ] "
-            "priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null"));
+        ASSERT_TRUE(addDesktopSpeakers());
         ASSERT_TRUE(PipeWireDaemon::waitFor([] {
             return PipeWireDaemon::run(
                 "pw-metadata 0 default.audio.sink | grep -q '\"name\":\"speakers\"'");
