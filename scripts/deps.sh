@@ -25,6 +25,8 @@ packages=(
     file
     lintian
     shellcheck
+    clang-format
+    clang-tidy
     init-system-helpers
     pipewire
     pipewire-bin

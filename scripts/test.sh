@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a plain build, an AddressSanitizer + UndefinedBehaviorSanitizer build,
+# Checks the sources' format, then builds and runs every test: a plain build (and clang-tidy on
+# what the branch changed), an AddressSanitizer + UndefinedBehaviorSanitizer build,
 # a ThreadSanitizer build of the threaded parts, then a bounded fuzzing run and the Debian package.
 # Each build builds only what it runs: benchmarks only in the plain build, and the ThreadSanitizer
 # build only the tests labelled "threaded" (and the programs they start). The PipeWire tests
@@ -8,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+scripts/lint.sh format
 jobs=$(nproc)
 # Object files cached by an earlier run serve any checkout of the same sources.
 export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
@@ -58,6 +60,7 @@ summarise_retries() {
 }
 
 run_suite build/test-plain "" -O2
+scripts/lint.sh tidy build/test-plain
 run_suite build/test-asan "address,undefined" -O1
 run_suite build/test-tsan "thread" -O2 threaded
 summarise_retries
