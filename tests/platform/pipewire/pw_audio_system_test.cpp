@@ -18,6 +18,7 @@ namespace pellimar::audio {
 namespace {
 
 using testing::PipeWireDaemon;
+using testing::PrivatePipeWireTest;
 
 std::vector<ObjectID> idList(AudioSystem& system, ObjectID object, Selector selector,
                              Scope scope = kAudioObjectPropertyScopeGlobal) {

@@ -24,6 +24,7 @@ namespace {
 using testing::AppCgroup;
 using testing::FlatpakRoot;
 using testing::PipeWireDaemon;
+using testing::PrivatePipeWireTest;
 
 class PipeWireIdentityTest : public PrivatePipeWireTest {
   protected:

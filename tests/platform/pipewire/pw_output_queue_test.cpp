@@ -113,6 +113,7 @@ namespace pellimar::audio {
 namespace {
 
 using testing::PipeWireDaemon;
+using testing::PrivatePipeWireTest;
 
 constexpr const char* kBundleID = "org.pellimar.queue-test";
 
