@@ -15,6 +15,7 @@
 namespace {
 
 using namespace pellimar::announcement;
+using pellimar::PlayerResult;
 
 PlayerResult<Samples> readBytes(const std::string& bytes) {
     const int fd = ::memfd_create("prepared-wav-fuzz", MFD_CLOEXEC);
