@@ -7,8 +7,8 @@
 # tidy needs BUILD/compile_commands.json (default build/test-plain; CMake writes it when it
 # configures). It checks the files changed since the merge base with PELLIMAR_TIDY_BASE (default
 # origin/main), uncommitted changes included: each changed .cpp the build compiles, and each
-# changed header through one source that includes it. Without such a base (a clean clone of main)
-# or without changes it checks nothing.
+# changed header through one source that includes it; only diagnostics in the changed files
+# count. Without such a base (a clean clone of main) or without changes it checks nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:?usage: scripts/lint.sh format|tidy [BUILD]}
@@ -33,10 +33,8 @@ tidy)
     mapfile -t compiled < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' \
         "$build/compile_commands.json" | sed "s|^$PWD/||" | sort -u)
     sources=()
-    headers=()
     for file in "${changed[@]}"; do
         if [[ $file == *.hpp ]]; then
-            headers+=("$file")
             # Any one compiled source that includes it will do.
             includer=$(grep -lF "#include \"$file\"" "${compiled[@]}" 2>/dev/null | head -n 1 || true)
             [ -z "$includer" ] || sources+=("$includer")
@@ -49,17 +47,14 @@ tidy)
         exit 0
     fi
     mapfile -t sources < <(printf '%s\n' "${sources[@]}" | sort -u)
-    # Diagnostics in headers only for the changed ones; unchanged code is not this change's.
-    filter='^$'
-    if [ ${#headers[@]} -gt 0 ]; then
-        filter=$(printf '%s|' "${headers[@]}" | sed 's/[.]/[.]/g; s/|$//')
-        filter="$PWD/($filter)\$"
-    fi
+    # Diagnostics only in the changed files: unchanged code is not this change's to clean.
+    only=$(printf '{"name":"%s"},' "${changed[@]}")
+    only="[${only%,}]"
     echo "clang-tidy: ${#sources[@]} sources changed since $ref"
     # GCC's warning options in the compile commands are unknown to clang.
     printf '%s\0' "${sources[@]}" |
         xargs -0 -n 1 -P "$(nproc)" clang-tidy -p "$build" --quiet \
-            --extra-arg=-Wno-unknown-warning-option --header-filter="$filter"
+            --extra-arg=-Wno-unknown-warning-option --header-filter='.*' --line-filter="$only"
     echo "clang-tidy: clean"
     ;;
 *)
