@@ -50,8 +50,9 @@ std::optional<std::string> readConfigurationFile(const std::string& path) {
             }
             if (n == 0) {
                 text = std::move(bytes);
+                break;
             }
-            if (n <= 0) {
+            if (n < 0) {
                 break;
             }
             bytes.append(chunk, std::size_t(n));
