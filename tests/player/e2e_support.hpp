@@ -49,7 +49,7 @@ class PlayerWorld {
 
     // Generates `seconds` of a distinct tone on each channel as a 48 kHz 16-bit WAV file.
     std::string makeTone(const std::string& name, double seconds) {
-        const std::string path = dir / name;
+        std::string path = dir / name;
         const std::string command =
             "ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i "
             "'aevalsrc=0.3*sin(2*PI*440*t)|0.2*sin(2*PI*330*t):s=48000:d=" +

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <ranges>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,8 +109,8 @@ inline std::string slurp(const std::string& path) {
 class PipeWireProgramsTest : public PrivatePipeWireTest {
   protected:
     void TearDown() override {
-        for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
-            PipeWireDaemon::signalAndReap(*it, SIGTERM);
+        for (pid_t& child : children_ | std::views::reverse) {
+            PipeWireDaemon::signalAndReap(child, SIGTERM);
         }
         ::unsetenv("PELLIMAR_AUDIO_BACKEND");
         PrivatePipeWireTest::TearDown();
