@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "announcement_player/output_device.hpp"
+#include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::announcement {
 
@@ -36,7 +37,7 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
     std::unique_ptr<WarmAnnouncementOutput> output(
         new WarmAnnouncementOutput(system, loop, tapWait));
     OutputQueueOptions options;
-    options.format = stereoFloatFormat(48000.0);
+    options.format = packedPcmFormat(48000.0, 2, SampleType::float32);
     options.callbackLoop = &loop;
     options.bundleID = kBundleID;
     options.callback = [self = output.get()](OutputQueue&, AudioQueueBufferRef buffer) {

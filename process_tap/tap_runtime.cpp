@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <thread>
 
+#include "platform/device_queries/device_queries.hpp"
 #include "process_tap/recovery.hpp"
 
 namespace pellimar::process_tap {
@@ -77,32 +77,8 @@ std::vector<ObjectID> sortedIDs(const std::vector<ProcessInfo>& processes) {
 std::uint32_t inputChannels(AudioSystem& system, ObjectID device) {
     const audio::AudioObjectPropertyAddress address{audio::kAudioDevicePropertyStreamConfiguration,
                                                     audio::kAudioObjectPropertyScopeInput, 0};
-    std::uint32_t size = 0;
-    if (system.getPropertyDataSize(device, address, 0, nullptr, size) != 0 || size == 0) {
-        return 0;
-    }
-    std::vector<std::uint64_t> storage((size + 7) / 8, 0);
-    std::uint32_t ioSize = size;
-    if (system.getPropertyData(device, address, 0, nullptr, ioSize, storage.data()) != 0) {
-        return 0;
-    }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(storage.data());
-    const std::uint32_t filled = std::min(ioSize, size);
-    if (filled < audio::audioBufferListSize(0)) {
-        return 0;
-    }
-    std::uint32_t buffers = 0;
-    std::memcpy(&buffers, bytes, sizeof buffers);
-    // Never trust the count beyond the bytes actually delivered.
-    buffers = std::min(buffers, (filled - audio::audioBufferListSize(0)) /
-                                    static_cast<std::uint32_t>(sizeof(audio::AudioBuffer)));
-    std::uint32_t total = 0;
-    for (std::uint32_t i = 0; i < buffers; ++i) {
-        audio::AudioBuffer buffer;
-        std::memcpy(&buffer, bytes + audio::audioBufferListSize(i), sizeof buffer);
-        total += buffer.mNumberChannels;
-    }
-    return total;
+    const auto channels = audio::streamChannelCount(system, device, address);
+    return channels ? std::uint32_t(*channels) : 0;
 }
 
 audio::Value subTap(const std::string& uid) {
