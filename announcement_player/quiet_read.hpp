@@ -7,7 +7,7 @@
 namespace pellimar::announcement {
 
 struct SilentTexts {
-    static constexpr bool hasMessageCase = false;
+    static constexpr bool kHasMessageCase = false;
     static std::string listSize() { return {}; }
     static std::string listRead() { return {}; }
     static std::string scalarRead(audio::Selector) { return {}; }

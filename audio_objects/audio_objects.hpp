@@ -1,7 +1,8 @@
 #pragma once
 // Property reads of the audio object system with one error type and one error-text format.
 // Both the capture and the output-fabric programs use it; they differ only in the error type's
-// name, the output fabric's extra free-text case and the message texts (the Texts parameter).
+// name, the output fabric's extra free-text case and the message texts, which each program
+// brings as the Texts parameter.
 
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,8 @@ using audio::Status;
 // The four bytes of a status, most significant first, when all are printable ASCII; else "----".
 std::string fourCC(Status status);
 
+// Texts: kHasMessageCase, and the messages listSize(), listRead(), scalarRead(selector) and
+// stringRead(selector).
 template <typename Texts>
 struct AudioError {
     enum class Kind { status, usage, message };
@@ -33,7 +36,7 @@ struct AudioError {
         return {Kind::status, std::move(message), code};
     }
     static AudioError usage(std::string text) { return {Kind::usage, std::move(text), 0}; }
-    static AudioError message(std::string text) requires Texts::hasMessageCase {
+    static AudioError message(std::string text) requires Texts::kHasMessageCase {
         return {Kind::message, std::move(text), 0};
     }
 
@@ -45,29 +48,6 @@ struct AudioError {
                ").";
     }
 };
-
-struct CaptureTexts {
-    static constexpr bool hasMessageCase = false;
-    static std::string listSize() { return "Read object-list size"; }
-    static std::string listRead() { return "Read object list"; }
-    static std::string scalarRead(Selector selector) {
-        return "Read property " + std::to_string(selector);
-    }
-    static std::string stringRead(Selector selector) {
-        return "Read string property " + std::to_string(selector);
-    }
-};
-
-struct FabricTexts {
-    static constexpr bool hasMessageCase = true;
-    static std::string listSize() { return "Read device-list size"; }
-    static std::string listRead() { return "Read device list"; }
-    static std::string scalarRead(Selector) { return "Read property (selector)"; }
-    static std::string stringRead(Selector) { return "Read string property (selector)"; }
-};
-
-using TapError = AudioError<CaptureTexts>;
-using FabricError = AudioError<FabricTexts>;
 
 template <typename Error>
 struct ErrorTexts;

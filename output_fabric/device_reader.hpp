@@ -19,7 +19,16 @@ using audio::ObjectID;
 using audio::Scope;
 using audio::Selector;
 using audio::Status;
-using audio_objects::FabricError;
+
+// The access layer's messages in this program's words.
+struct FabricTexts {
+    static constexpr bool kHasMessageCase = true;
+    static std::string listSize() { return "Read device-list size"; }
+    static std::string listRead() { return "Read device list"; }
+    static std::string scalarRead(Selector) { return "Read property (selector)"; }
+    static std::string stringRead(Selector) { return "Read string property (selector)"; }
+};
+using FabricError = audio_objects::AudioError<FabricTexts>;
 
 template <typename T>
 using Fallible = Result<T, FabricError>;

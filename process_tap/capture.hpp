@@ -13,7 +13,20 @@ using audio::AudioSystem;
 using audio::ObjectID;
 using audio::Selector;
 using audio::Status;
-using audio_objects::TapError;
+
+// The access layer's messages in this program's words.
+struct CaptureTexts {
+    static constexpr bool kHasMessageCase = false;
+    static std::string listSize() { return "Read object-list size"; }
+    static std::string listRead() { return "Read object list"; }
+    static std::string scalarRead(Selector selector) {
+        return "Read property " + std::to_string(selector);
+    }
+    static std::string stringRead(Selector selector) {
+        return "Read string property " + std::to_string(selector);
+    }
+};
+using TapError = audio_objects::AudioError<CaptureTexts>;
 
 inline constexpr ObjectID systemObject = audio::kAudioObjectSystemObject;
 inline constexpr std::string_view aggregateName = "Pellimar Application Capture";
