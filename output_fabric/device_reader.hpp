@@ -36,10 +36,10 @@ using Fallible = Result<T, FabricError>;
 inline constexpr ObjectID systemObject = audio::kAudioObjectSystemObject;
 inline constexpr std::string_view aggregateName = "Pellimar Output Fabric";
 inline constexpr std::string_view aggregateUID = "org.pellimar.output-fabric";
-inline constexpr std::string_view stableIdPrefix = "coreaudio:";
+inline constexpr std::string_view kStableIdPrefix = "coreaudio:";
 
 inline std::string stableId(std::string_view uid) {
-    return std::string(stableIdPrefix) + std::string(uid);
+    return std::string(kStableIdPrefix) + std::string(uid);
 }
 
 // How the program waits. Tests record the pauses instead of taking them.

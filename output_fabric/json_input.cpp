@@ -160,8 +160,8 @@ bool isUTF8(const std::string& text) {
             point = (point << 6) | (next & 0x3F);
         }
         // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
-        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < smallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) {
+        static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (point < kSmallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) {
             return false;
         }
         i += length;

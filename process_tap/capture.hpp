@@ -31,8 +31,8 @@ using TapError = audio_objects::AudioError<CaptureTexts>;
 inline constexpr ObjectID systemObject = audio::kAudioObjectSystemObject;
 inline constexpr std::string_view aggregateName = "Pellimar Application Capture";
 inline constexpr std::string_view aggregateUID = "org.pellimar.application-capture";
-inline constexpr std::string_view slotTapNamePrefix = "Pellimar application slot ";
-inline constexpr std::string_view padTapName = "Pellimar live channel pad";
+inline constexpr std::string_view kSlotTapNamePrefix = "Pellimar application slot ";
+inline constexpr std::string_view kPadTapName = "Pellimar live channel pad";
 
 inline Result<std::vector<ObjectID>, TapError> objectIDs(AudioSystem& system, Selector selector) {
     return audio_objects::objectIDs<TapError>(system, selector);

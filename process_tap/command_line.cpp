@@ -157,7 +157,7 @@ int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system
         return 0;
     }
     if (command != "run") {
-        logLine(TapError::usage(std::string(usageText)).description());
+        logLine(TapError::usage(std::string(kUsageText)).description());
         return 1;
     }
     auto options = parseRunArguments({arguments.begin() + 1, arguments.end()});

@@ -152,7 +152,7 @@ audio::TapDescription makeDescription(int slot, const std::vector<ProcessInfo>& 
     for (const auto& process : processes) {
         description.processes.push_back(process.objectID);
     }
-    description.name = std::string(slotTapNamePrefix) + std::to_string(slot);
+    description.name = std::string(kSlotTapNamePrefix) + std::to_string(slot);
     description.isPrivate = false;
     description.exclusive = false;
     description.mixdown = true;
@@ -163,7 +163,7 @@ audio::TapDescription makeDescription(int slot, const std::vector<ProcessInfo>& 
 
 audio::TapDescription makePadDescription() {
     audio::TapDescription description;
-    description.name = std::string(padTapName);
+    description.name = std::string(kPadTapName);
     description.processes = {};
     description.isPrivate = false;
     description.exclusive = false;
@@ -235,13 +235,13 @@ Result<TapRuntime::CreatedTap, TapError> TapRuntime::createSlotTap(
 
 Result<ObjectID, TapError> TapRuntime::createAggregate(const audio::Value& description) {
     // A device of a run being killed may still hold the UID for a moment; clear it and retry.
-    static constexpr std::array<std::chrono::microseconds, 3> pauses = {
+    static constexpr std::array<std::chrono::microseconds, 3> kPauses = {
         std::chrono::microseconds(250000), std::chrono::microseconds(500000),
         std::chrono::microseconds(750000)};
     Status status = 0;
-    for (std::size_t attempt = 0; attempt <= pauses.size(); ++attempt) {
+    for (std::size_t attempt = 0; attempt <= kPauses.size(); ++attempt) {
         if (attempt > 0) {
-            sleep_(pauses[attempt - 1]);
+            sleep_(kPauses[attempt - 1]);
             (void)destroyExistingAggregate(system_);
         }
         ObjectID device = 0;
