@@ -4,7 +4,6 @@
 #include <cctype>
 
 #include "announcement_player/player_error.hpp"
-#include "announcement_player/quiet_read.hpp"
 #include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::announcement {
@@ -31,17 +30,17 @@ std::uint32_t outputChannelCount(AudioSystem& system, ObjectID device) {
 }
 
 std::string deviceName(AudioSystem& system, ObjectID device) {
-    auto name = audio_objects::string<QuietRead>(system, device, kAudioObjectPropertyName);
+    auto name = readString(system, device, kAudioObjectPropertyName);
     return name ? *name : std::string();
 }
 
 void preferStereoOutputDevice(AudioSystem& system, OutputQueue& queue) {
-    auto devices = audio_objects::objectIDs<QuietRead>(system, kAudioHardwarePropertyDevices);
+    auto devices = objectList(system, kAudioHardwarePropertyDevices);
     if (!devices) {
         return;
     }
-    const auto defaultRead = audio_objects::scalar<QuietRead>(
-        system, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, ObjectID(0));
+    const auto defaultRead = readScalar(system, kAudioObjectSystemObject,
+                                        kAudioHardwarePropertyDefaultOutputDevice, ObjectID(0));
     const ObjectID defaultOutput = defaultRead ? *defaultRead : 0;
     if (defaultOutput != 0 && outputChannelCount(system, defaultOutput) == 2) {
         return;

@@ -12,6 +12,7 @@
 
 #include "platform/audio_system/audio_system.hpp"
 #include "platform/common/result.hpp"
+#include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::audio_objects {
 
@@ -65,31 +66,13 @@ constexpr audio::AudioObjectPropertyAddress globalAddress(Selector selector) {
 template <typename Error>
 Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system, Selector selector) {
     using Texts = typename ErrorTexts<Error>::type;
-    const auto address = globalAddress(selector);
-    std::uint32_t size = 0;
-    Status status =
-        system.getPropertyDataSize(audio::kAudioObjectSystemObject, address, 0, nullptr, size);
-    if (status != 0) {
-        return fail(Error::status(Texts::listSize(), status));
+    auto ids = audio::objectList(system, selector);
+    if (!ids) {
+        const auto& failure = ids.error();
+        return fail(Error::status(failure.sizeQuery ? Texts::listSize() : Texts::listRead(),
+                                  failure.status));
     }
-    std::vector<ObjectID> ids(size / sizeof(ObjectID), 0);
-    // An empty list is not read: a read with room for nothing fails with a bad-size status when
-    // an object appears between the two calls, which would turn that harmless race into a failed
-    // inventory (and a failed "list" or "run").
-    if (ids.empty()) {
-        return ids;
-    }
-    std::uint32_t ioSize = static_cast<std::uint32_t>(ids.size() * sizeof(ObjectID));
-    status = system.getPropertyData(audio::kAudioObjectSystemObject, address, 0, nullptr, ioSize,
-                                    ids.data());
-    if (status != 0) {
-        return fail(Error::status(Texts::listRead(), status));
-    }
-    // A list that shrank between the two calls would otherwise end in IDs of no object.
-    if (ioSize / sizeof(ObjectID) < ids.size()) {
-        ids.resize(ioSize / sizeof(ObjectID));
-    }
-    return ids;
+    return std::move(ids).value();
 }
 
 // The device list, the only list the output fabric reads.
@@ -101,16 +84,12 @@ Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system) {
 // A fixed-size value, starting from `initial`.
 template <typename Error, typename T>
 Result<T, Error> scalar(audio::AudioSystem& system, ObjectID object, Selector selector, T initial) {
-    static_assert(std::is_trivially_copyable_v<T>);
     using Texts = typename ErrorTexts<Error>::type;
-    T value = initial;
-    std::uint32_t size = sizeof(T);
-    const Status status =
-        system.getPropertyData(object, globalAddress(selector), 0, nullptr, size, &value);
-    if (status != 0) {
-        return fail(Error::status(Texts::scalarRead(selector), status));
+    auto value = audio::readScalar(system, object, selector, initial);
+    if (!value) {
+        return fail(Error::status(Texts::scalarRead(selector), value.error()));
     }
-    return value;
+    return *value;
 }
 
 // A dictionary-like reference value; nullopt is the null reference.
@@ -130,12 +109,11 @@ Result<std::optional<audio::Value>, Error> reference(audio::AudioSystem& system,
 template <typename Error>
 Result<std::string, Error> string(audio::AudioSystem& system, ObjectID object, Selector selector) {
     using Texts = typename ErrorTexts<Error>::type;
-    std::optional<std::string> value;
-    const Status status = system.getStringProperty(object, globalAddress(selector), value);
-    if (status != 0) {
-        return fail(Error::status(Texts::stringRead(selector), status));
+    auto value = audio::readString(system, object, selector);
+    if (!value) {
+        return fail(Error::status(Texts::stringRead(selector), value.error()));
     }
-    return value ? std::move(*value) : std::string();
+    return std::move(value).value();
 }
 
 }  // namespace pellimar::audio_objects

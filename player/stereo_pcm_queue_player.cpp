@@ -194,45 +194,28 @@ void StereoPcmQueuePlayer::enqueueFromPending(AudioQueueBufferRef buffer, Output
 
 void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system,
                                                              OutputQueue& queue) {
-    std::uint32_t size = 0;
-    const AudioObjectPropertyAddress devicesAddress{kAudioHardwarePropertyDevices};
-    if (system.getPropertyDataSize(kAudioObjectSystemObject, devicesAddress, 0, nullptr, size) !=
-        0) {
+    const auto devices = objectList(system, kAudioHardwarePropertyDevices);
+    if (!devices) {
         return;
     }
-    std::vector<ObjectID> devices(size / sizeof(ObjectID));
-    size = std::uint32_t(devices.size() * sizeof(ObjectID));
-    if (system.getPropertyData(kAudioObjectSystemObject, devicesAddress, 0, nullptr, size,
-                               devices.data()) != 0) {
-        return;
-    }
-    devices.resize(size / sizeof(ObjectID));
-
-    ObjectID defaultOutput = 0;
-    std::uint32_t idSize = sizeof(defaultOutput);
-    if (system.getPropertyData(kAudioObjectSystemObject,
-                               {kAudioHardwarePropertyDefaultOutputDevice}, 0, nullptr, idSize,
-                               &defaultOutput) != 0) {
-        defaultOutput = 0;
-    }
-    auto transportOf = [&](ObjectID device, std::uint32_t& transport) {
-        std::uint32_t transportSize = sizeof(transport);
-        return system.getPropertyData(device, {kAudioDevicePropertyTransportType}, 0, nullptr,
-                                      transportSize, &transport) == 0;
+    const auto defaultRead = readScalar(system, kAudioObjectSystemObject,
+                                        kAudioHardwarePropertyDefaultOutputDevice, ObjectID(0));
+    const ObjectID defaultOutput = defaultRead ? *defaultRead : 0;
+    auto transportIs = [&](ObjectID device, std::uint32_t wanted) {
+        const auto transport =
+            readScalar(system, device, kAudioDevicePropertyTransportType, std::uint32_t(0));
+        return transport && *transport == wanted;
     };
-    std::uint32_t transport = 0;
-    if (!transportOf(defaultOutput, transport) || transport != kAudioDeviceTransportTypeAirPlay) {
+    if (!transportIs(defaultOutput, kAudioDeviceTransportTypeAirPlay)) {
         return;
     }
 
     ObjectID choice = kAudioObjectUnknown;
     const AudioObjectPropertyAddress configuration{kAudioDevicePropertyStreamConfiguration,
                                                    kAudioObjectPropertyScopeOutput};
-    for (ObjectID device : devices) {
+    for (ObjectID device : *devices) {
         const auto channels = streamChannelCount(system, device, configuration);
-        std::uint32_t deviceTransport = 0;
-        if (!channels || *channels != 2 || !transportOf(device, deviceTransport) ||
-            deviceTransport != kAudioDeviceTransportTypeBuiltIn) {
+        if (!channels || *channels != 2 || !transportIs(device, kAudioDeviceTransportTypeBuiltIn)) {
             continue;
         }
         choice = device;

@@ -2,17 +2,55 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace pellimar::audio {
 
-Result<std::int64_t, StreamConfigurationFailure> streamChannelCount(
+Result<std::vector<ObjectID>, PropertyReadFailure> objectList(AudioSystem& system,
+                                                              Selector selector) {
+    const AudioObjectPropertyAddress address{selector};
+    std::uint32_t size = 0;
+    Status status = system.getPropertyDataSize(kAudioObjectSystemObject, address, 0, nullptr, size);
+    if (status != 0) {
+        return fail(PropertyReadFailure{true, status});
+    }
+    std::vector<ObjectID> ids(size / sizeof(ObjectID), 0);
+    // An empty list is not read: a read with room for nothing fails with a bad-size status when
+    // an object appears between the two calls, which would turn that harmless race into a failed
+    // inventory (and a failed "list" or "run").
+    if (ids.empty()) {
+        return ids;
+    }
+    std::uint32_t ioSize = static_cast<std::uint32_t>(ids.size() * sizeof(ObjectID));
+    status =
+        system.getPropertyData(kAudioObjectSystemObject, address, 0, nullptr, ioSize, ids.data());
+    if (status != 0) {
+        return fail(PropertyReadFailure{false, status});
+    }
+    // A list that shrank between the two calls would otherwise end in IDs of no object.
+    if (ioSize / sizeof(ObjectID) < ids.size()) {
+        ids.resize(ioSize / sizeof(ObjectID));
+    }
+    return ids;
+}
+
+Result<std::string, Status> readString(AudioSystem& system, ObjectID object, Selector selector) {
+    std::optional<std::string> value;
+    const Status status = system.getStringProperty(object, {selector}, value);
+    if (status != 0) {
+        return fail(status);
+    }
+    return value ? std::move(*value) : std::string();
+}
+
+Result<std::int64_t, PropertyReadFailure> streamChannelCount(
     AudioSystem& system, ObjectID device, const AudioObjectPropertyAddress& address,
     std::uint32_t minimumBytes) {
     std::uint32_t size = 0;
     Status status = system.getPropertyDataSize(device, address, 0, nullptr, size);
     if (status != 0) {
-        return fail(StreamConfigurationFailure{true, status});
+        return fail(PropertyReadFailure{true, status});
     }
     const std::uint32_t room = std::max(size, minimumBytes);
     if (room == 0) {
@@ -23,7 +61,7 @@ Result<std::int64_t, StreamConfigurationFailure> streamChannelCount(
     std::uint32_t written = room;
     status = system.getPropertyData(device, address, 0, nullptr, written, storage.data());
     if (status != 0) {
-        return fail(StreamConfigurationFailure{false, status});
+        return fail(PropertyReadFailure{false, status});
     }
     written = std::min(written, room);
     if (written < audioBufferListSize(0)) {
