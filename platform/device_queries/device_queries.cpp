@@ -56,7 +56,6 @@ Result<std::int64_t, PropertyReadFailure> streamChannelCount(
     if (room == 0) {
         return std::int64_t(0);
     }
-    // 8-byte aligned storage for the buffer list's pointers.
     std::vector<std::uint64_t> storage((room + 7) / 8, 0);
     std::uint32_t written = room;
     status = system.getPropertyData(device, address, 0, nullptr, written, storage.data());
