@@ -109,9 +109,9 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
 }  // namespace
 
 const std::vector<std::string>& defaultSlotBundleIDs() {
-    static const std::vector<std::string> defaults = {"com.google.Chrome", "com.apple.Safari",
-                                                      "org.videolan.vlc", "com.apple.Music"};
-    return defaults;
+    static const std::vector<std::string> kDefaults = {"com.google.Chrome", "com.apple.Safari",
+                                                       "org.videolan.vlc", "com.apple.Music"};
+    return kDefaults;
 }
 
 Result<RunOptions, TapError> parseRunArguments(const std::vector<std::string>& arguments) {
