@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/json/json_checks.hpp"
 
 namespace pellimar::announcement {
@@ -56,6 +58,20 @@ AnnouncementCommand decodeAnnouncementCommand(const json& object) {
     return {optionalString(object, "id").value_or(""), optionalString(object, "command"),
             optionalString(object, "filePath"), optionalString(object, "clip"),
             optionalString(object, "target")};
+}
+
+json encodeAnnouncementEvent(const AnnouncementEvent& event) {
+    switch (event.kind) {
+        case AnnouncementEvent::Kind::loaded:
+            return {{"event", "loaded"}, {"id", event.id}, {"frames", event.frames}};
+        case AnnouncementEvent::Kind::playing:
+            return {{"event", "playing"}, {"id", event.id}};
+        case AnnouncementEvent::Kind::completed:
+            return {{"event", "completed"}, {"id", event.id}, {"stopped", event.stopped}};
+        case AnnouncementEvent::Kind::error:
+            break;
+    }
+    return {{"event", "error"}, {"id", event.id}, {"error", event.error}};
 }
 
 }  // namespace pellimar::announcement

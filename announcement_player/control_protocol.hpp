@@ -1,14 +1,15 @@
 #pragma once
 // What the controller sends the persistent service: a byte stream of newline-delimited JSON
-// objects, each one command. Cutting the stream into lines and reading a command's fields are
-// kept apart from the socket and the audio, so that both can be tested on plain bytes.
+// objects, each one command; and the events the service answers with. Cutting the stream into
+// lines, reading a command's fields and writing an event are kept apart from the socket and the
+// audio, so that both can be tested on plain bytes and the audio engine sees plain records.
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 namespace pellimar::announcement {
 
@@ -51,5 +52,20 @@ struct AnnouncementCommand {
 };
 
 AnnouncementCommand decodeAnnouncementCommand(const nlohmann::json& object);
+
+// One answer of the audio engine; only the fields of its kind are sent.
+struct AnnouncementEvent {
+    enum class Kind { loaded, playing, completed, error };
+
+    Kind kind = Kind::error;
+    std::string id;
+    std::size_t frames = 0;  // loaded
+    bool stopped = false;    // completed
+    std::string error;       // error
+
+    bool operator==(const AnnouncementEvent&) const = default;
+};
+
+nlohmann::json encodeAnnouncementEvent(const AnnouncementEvent& event);
 
 }  // namespace pellimar::announcement

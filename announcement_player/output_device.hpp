@@ -7,9 +7,6 @@
 
 namespace pellimar::announcement {
 
-// Packed interleaved stereo 32-bit float, the format of both outputs.
-audio::AudioStreamBasicDescription stereoFloatFormat(double rate);
-
 // Sum of the channels of the device's output streams; 0 when they cannot be read.
 std::uint32_t outputChannelCount(audio::AudioSystem& system, audio::ObjectID device);
 // The device's name; empty when it cannot be read.

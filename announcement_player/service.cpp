@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 #include "announcement_player/warm_output.hpp"
 
 namespace pellimar::announcement {
@@ -92,7 +94,7 @@ class Service {
                 finish(1);
                 return;
             }
-            output_->command(*object);
+            output_->command(decodeAnnouncementCommand(*object));
         }
         if (!finished() && lines_.tooLong()) {
             logLine("Announcement control line longer than 65536 bytes.");
@@ -144,7 +146,9 @@ PlayerResult<int> runPersistentAnnouncementService(const std::string& socketPath
         return fail(std::move(output).error());
     }
     service.output_ = std::move(output).value();
-    service.output_->emit = [&service](const json& event) { service.write(event); };
+    service.output_->emit = [&service](const AnnouncementEvent& event) {
+        service.write(encodeAnnouncementEvent(event));
+    };
     service.output_->onFatal = [&service](int status) { service.finish(status); };
 
     if (!system.supportsProcessTaps()) {

@@ -8,6 +8,7 @@
 
 #include "announcement_player/output_device.hpp"
 #include "platform/common/atomic_file.hpp"
+#include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::announcement {
 
@@ -87,7 +88,8 @@ PlayerResult<std::unique_ptr<StereoFilePlayer>> StereoFilePlayer::create(AudioSy
     player->lengthFrames_ = length;
     player->durationSeconds_ = double(length) / player->sampleRate_;
 
-    const AudioStreamBasicDescription client = stereoFloatFormat(player->sampleRate_);
+    const AudioStreamBasicDescription client =
+        packedPcmFormat(player->sampleRate_, 2, SampleType::float32);
     if (const Status s = player->audioFile_->setClientDataFormat(client); s != 0) {
         return fail(PlayerError::playback(withStatus("Unable to set stereo client format", s)));
     }

@@ -1,6 +1,6 @@
 #include "announcement_player/tap_wait.hpp"
 
-#include "announcement_player/quiet_read.hpp"
+#include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::announcement {
 
@@ -10,7 +10,7 @@ using namespace std::chrono_literals;
 namespace {
 
 std::vector<ObjectID> objects(AudioSystem& system, Selector selector) {
-    auto ids = audio_objects::objectIDs<QuietRead>(system, selector);
+    auto ids = objectList(system, selector);
     return ids ? std::move(ids).value() : std::vector<ObjectID>{};
 }
 
@@ -20,14 +20,12 @@ AnnouncementTapWait::AnnouncementTapWait(AudioSystem& system, RunLoop& loop, pid
     : system_(system), loop_(loop), pid_(pid) {}
 
 bool AnnouncementTapWait::isAttached(ObjectID process, ObjectID tap) {
-    auto pid = audio_objects::scalar<QuietRead>(system_, process, kAudioProcessPropertyPID,
-                                                std::int32_t(0));
+    auto pid = readScalar(system_, process, kAudioProcessPropertyPID, std::int32_t(0));
     if (!pid || *pid != pid_) {
         return false;
     }
     std::optional<TapDescription> description;
-    if (system_.getTapDescription(tap, audio_objects::globalAddress(kAudioTapPropertyDescription),
-                                  description) != 0 ||
+    if (system_.getTapDescription(tap, {kAudioTapPropertyDescription}, description) != 0 ||
         !description || !description->name.starts_with(kSlotTapPrefix)) {
         return false;
     }
@@ -38,8 +36,7 @@ bool AnnouncementTapWait::isAttached(ObjectID process, ObjectID tap) {
 bool AnnouncementTapWait::attempt() {
     std::vector<ObjectID> mine;
     for (ObjectID process : objects(system_, kAudioHardwarePropertyProcessObjectList)) {
-        auto pid = audio_objects::scalar<QuietRead>(system_, process, kAudioProcessPropertyPID,
-                                                    std::int32_t(0));
+        auto pid = readScalar(system_, process, kAudioProcessPropertyPID, std::int32_t(0));
         if (pid && *pid == pid_) {
             mine.push_back(process);
         }

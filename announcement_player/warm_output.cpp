@@ -4,16 +4,16 @@
 #include <cstring>
 
 #include "announcement_player/output_device.hpp"
+#include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::announcement {
 
 using namespace audio;
-using nlohmann::json;
 
 namespace {
 
-json errorEvent(const std::string& id, const std::string& message) {
-    return {{"event", "error"}, {"id", id}, {"error", message}};
+AnnouncementEvent errorEvent(const std::string& id, const std::string& message) {
+    return {AnnouncementEvent::Kind::error, id, 0, false, message};
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
     std::unique_ptr<WarmAnnouncementOutput> output(
         new WarmAnnouncementOutput(system, loop, tapWait));
     OutputQueueOptions options;
-    options.format = stereoFloatFormat(48000.0);
+    options.format = packedPcmFormat(48000.0, 2, SampleType::float32);
     options.callbackLoop = &loop;
     options.bundleID = kBundleID;
     options.callback = [self = output.get()](OutputQueue&, AudioQueueBufferRef buffer) {
@@ -67,7 +67,7 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
     return output;
 }
 
-void WarmAnnouncementOutput::send(const json& event) {
+void WarmAnnouncementOutput::send(const AnnouncementEvent& event) {
     if (emit) {
         emit(event);
     }
@@ -96,7 +96,7 @@ Status WarmAnnouncementOutput::refill(AudioQueueBufferRef buffer) {
         endBuffer_ = nullptr;
         activeID_.reset();
         playingSamples_ = Samples();
-        send({{"event", "completed"}, {"id", id}, {"stopped", stopping_}});
+        send({AnnouncementEvent::Kind::completed, id, 0, stopping_, {}});
         stopping_ = false;
     }
     auto* data = static_cast<float*>(buffer->mAudioData);
@@ -133,8 +133,7 @@ void WarmAnnouncementOutput::close() {
     queue_.reset();
 }
 
-void WarmAnnouncementOutput::command(const json& object) {
-    const AnnouncementCommand command = decodeAnnouncementCommand(object);
+void WarmAnnouncementOutput::command(const AnnouncementCommand& command) {
     const std::string& id = command.id;
     const std::optional<std::string>& name = command.name;
     if (name == "load") {
@@ -157,7 +156,7 @@ void WarmAnnouncementOutput::command(const json& object) {
         playingSamples_ = std::move(loaded_);
         loaded_ = Samples();
         loadedID_.reset();
-        send({{"event", "playing"}, {"id", id}});
+        send({AnnouncementEvent::Kind::playing, id, 0, false, {}});
     } else if (name == "stop") {
         const auto& target = command.target;
         if (!target || target != activeID_ || endBuffer_ || stopping_) {
@@ -165,9 +164,9 @@ void WarmAnnouncementOutput::command(const json& object) {
         }
         stopping_ = true;
         cursor_ = 0;
-        Samples ramp(stopRampFrames * 2);
-        for (int i = 0; i < stopRampFrames; ++i) {
-            const float gain = 1.0f - float(i + 1) / float(stopRampFrames);
+        Samples ramp(kStopRampFrames * 2);
+        for (int i = 0; i < kStopRampFrames; ++i) {
+            const float gain = 1.0f - float(i + 1) / float(kStopRampFrames);
             ramp[2 * i] = lastLeft_ * gain;
             ramp[2 * i + 1] = lastRight_ * gain;
         }
@@ -223,7 +222,7 @@ void WarmAnnouncementOutput::loadFinished(const std::string& id, PlayerResult<vo
     loaded_ = std::move(pending_);
     pending_ = Samples();
     loadedID_ = id;
-    send({{"event", "loaded"}, {"id", id}, {"frames", loaded_.size() / 2}});
+    send({AnnouncementEvent::Kind::loaded, id, loaded_.size() / 2, false, {}});
 }
 
 }  // namespace pellimar::announcement

@@ -9,8 +9,6 @@
 #include <string>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
 #include "announcement_player/control_protocol.hpp"
 #include "announcement_player/player_error.hpp"
 #include "announcement_player/prepared_wav.hpp"
@@ -28,9 +26,9 @@ class WarmAnnouncementOutput {
   public:
     static constexpr std::uint32_t bufferFrames = 512;
     static constexpr int bufferCount = 3;
-    static constexpr int stopRampFrames = 240;
+    static constexpr int kStopRampFrames = 240;
 
-    using Emit = std::function<void(const nlohmann::json& event)>;
+    using Emit = std::function<void(const AnnouncementEvent& event)>;
     using Reader = std::function<PlayerResult<Samples>(const std::string& path)>;
 
     // Builds and starts the stream; callbacks arrive on `loop`. A failure releases what was
@@ -46,7 +44,7 @@ class WarmAnnouncementOutput {
     // Stops and disposes of the stream at once; later calls do nothing.
     void close();
     // One decoded control command; every answer goes out through `emit`.
-    void command(const nlohmann::json& object);
+    void command(const AnnouncementCommand& command);
 
     // Where events go; dropped while unset.
     Emit emit;
@@ -64,7 +62,7 @@ class WarmAnnouncementOutput {
 
   private:
     WarmAnnouncementOutput(audio::AudioSystem& system, RunLoop& loop, AnnouncementTapWait& tapWait);
-    void send(const nlohmann::json& event);
+    void send(const AnnouncementEvent& event);
     audio::Status refill(audio::AudioQueueBufferRef buffer);
     void load(const std::string& id, const std::string& path);
     void loadRead(const std::string& id, PlayerResult<Samples> result);

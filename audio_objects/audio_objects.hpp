@@ -1,7 +1,8 @@
 #pragma once
 // Property reads of the audio object system with one error type and one error-text format.
 // Both the capture and the output-fabric programs use it; they differ only in the error type's
-// name, the output fabric's extra free-text case and the message texts (the Texts parameter).
+// name, the output fabric's extra free-text case and the message texts, which each program
+// brings as the Texts parameter.
 
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "platform/audio_system/audio_system.hpp"
 #include "platform/common/result.hpp"
+#include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::audio_objects {
 
@@ -21,6 +23,8 @@ using audio::Status;
 // The four bytes of a status, most significant first, when all are printable ASCII; else "----".
 std::string fourCC(Status status);
 
+// Texts: kHasMessageCase, and the messages listSize(), listRead(), scalarRead(selector) and
+// stringRead(selector).
 template <typename Texts>
 struct AudioError {
     enum class Kind { status, usage, message };
@@ -33,7 +37,7 @@ struct AudioError {
         return {Kind::status, std::move(message), code};
     }
     static AudioError usage(std::string text) { return {Kind::usage, std::move(text), 0}; }
-    static AudioError message(std::string text) requires Texts::hasMessageCase {
+    static AudioError message(std::string text) requires Texts::kHasMessageCase {
         return {Kind::message, std::move(text), 0};
     }
 
@@ -45,29 +49,6 @@ struct AudioError {
                ").";
     }
 };
-
-struct CaptureTexts {
-    static constexpr bool hasMessageCase = false;
-    static std::string listSize() { return "Read object-list size"; }
-    static std::string listRead() { return "Read object list"; }
-    static std::string scalarRead(Selector selector) {
-        return "Read property " + std::to_string(selector);
-    }
-    static std::string stringRead(Selector selector) {
-        return "Read string property " + std::to_string(selector);
-    }
-};
-
-struct FabricTexts {
-    static constexpr bool hasMessageCase = true;
-    static std::string listSize() { return "Read device-list size"; }
-    static std::string listRead() { return "Read device list"; }
-    static std::string scalarRead(Selector) { return "Read property (selector)"; }
-    static std::string stringRead(Selector) { return "Read string property (selector)"; }
-};
-
-using TapError = AudioError<CaptureTexts>;
-using FabricError = AudioError<FabricTexts>;
 
 template <typename Error>
 struct ErrorTexts;
@@ -85,31 +66,13 @@ constexpr audio::AudioObjectPropertyAddress globalAddress(Selector selector) {
 template <typename Error>
 Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system, Selector selector) {
     using Texts = typename ErrorTexts<Error>::type;
-    const auto address = globalAddress(selector);
-    std::uint32_t size = 0;
-    Status status =
-        system.getPropertyDataSize(audio::kAudioObjectSystemObject, address, 0, nullptr, size);
-    if (status != 0) {
-        return fail(Error::status(Texts::listSize(), status));
+    auto ids = audio::objectList(system, selector);
+    if (!ids) {
+        const auto& failure = ids.error();
+        return fail(Error::status(failure.sizeQuery ? Texts::listSize() : Texts::listRead(),
+                                  failure.status));
     }
-    std::vector<ObjectID> ids(size / sizeof(ObjectID), 0);
-    // An empty list is not read: a read with room for nothing fails with a bad-size status when
-    // an object appears between the two calls, which would turn that harmless race into a failed
-    // inventory (and a failed "list" or "run").
-    if (ids.empty()) {
-        return ids;
-    }
-    std::uint32_t ioSize = static_cast<std::uint32_t>(ids.size() * sizeof(ObjectID));
-    status = system.getPropertyData(audio::kAudioObjectSystemObject, address, 0, nullptr, ioSize,
-                                    ids.data());
-    if (status != 0) {
-        return fail(Error::status(Texts::listRead(), status));
-    }
-    // A list that shrank between the two calls would otherwise end in IDs of no object.
-    if (ioSize / sizeof(ObjectID) < ids.size()) {
-        ids.resize(ioSize / sizeof(ObjectID));
-    }
-    return ids;
+    return std::move(ids).value();
 }
 
 // The device list, the only list the output fabric reads.
@@ -121,16 +84,12 @@ Result<std::vector<ObjectID>, Error> objectIDs(audio::AudioSystem& system) {
 // A fixed-size value, starting from `initial`.
 template <typename Error, typename T>
 Result<T, Error> scalar(audio::AudioSystem& system, ObjectID object, Selector selector, T initial) {
-    static_assert(std::is_trivially_copyable_v<T>);
     using Texts = typename ErrorTexts<Error>::type;
-    T value = initial;
-    std::uint32_t size = sizeof(T);
-    const Status status =
-        system.getPropertyData(object, globalAddress(selector), 0, nullptr, size, &value);
-    if (status != 0) {
-        return fail(Error::status(Texts::scalarRead(selector), status));
+    auto value = audio::readScalar(system, object, selector, initial);
+    if (!value) {
+        return fail(Error::status(Texts::scalarRead(selector), value.error()));
     }
-    return value;
+    return *value;
 }
 
 // A dictionary-like reference value; nullopt is the null reference.
@@ -150,12 +109,11 @@ Result<std::optional<audio::Value>, Error> reference(audio::AudioSystem& system,
 template <typename Error>
 Result<std::string, Error> string(audio::AudioSystem& system, ObjectID object, Selector selector) {
     using Texts = typename ErrorTexts<Error>::type;
-    std::optional<std::string> value;
-    const Status status = system.getStringProperty(object, globalAddress(selector), value);
-    if (status != 0) {
-        return fail(Error::status(Texts::stringRead(selector), status));
+    auto value = audio::readString(system, object, selector);
+    if (!value) {
+        return fail(Error::status(Texts::stringRead(selector), value.error()));
     }
-    return value ? std::move(*value) : std::string();
+    return std::move(value).value();
 }
 
 }  // namespace pellimar::audio_objects

@@ -70,10 +70,10 @@ Fallible<json> runCommand(const std::vector<std::string>& arguments, const Syste
         return removeResult(false);
     }
     if (command == "ensure" && !oneJSONArgument) {
-        return fail(FabricError::usage(std::string(usageText)));
+        return fail(FabricError::usage(std::string(kUsageText)));
     }
     if (command != "ensure" && command != "remove") {
-        return fail(FabricError::usage(std::string(usageText)));
+        return fail(FabricError::usage(std::string(kUsageText)));
     }
     auto opened = system();
     if (!opened) {

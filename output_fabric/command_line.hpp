@@ -14,7 +14,7 @@
 
 namespace pellimar::output_fabric {
 
-inline constexpr std::string_view usageText =
+inline constexpr std::string_view kUsageText =
     "Usage: pellimar-output-fabric list | ensure JSON | remove";
 
 // Opens the audio system when a command first needs it, so that argument errors are reported

@@ -71,8 +71,8 @@ Fallible<ObjectID> lookUp(AudioSystem& system, const std::string& id) {
     if (!ids) {
         return fail(ids.error());
     }
-    if (id.starts_with(stableIdPrefix)) {
-        const std::string uid = id.substr(stableIdPrefix.size());
+    if (id.starts_with(kStableIdPrefix)) {
+        const std::string uid = id.substr(kStableIdPrefix.size());
         for (ObjectID device : *ids) {
             if (deviceUID(system, device) == uid) {
                 return device;

@@ -1,46 +1,22 @@
 #include "output_fabric/device_reader.hpp"
 
 #include <algorithm>
-#include <cstring>
+
+#include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::output_fabric {
 namespace {
-
-// Sums mNumberChannels over the buffers that really lie inside the bytes the platform wrote, so a
-// short or inconsistent answer can never make us read past the buffer.
-std::int64_t sumChannels(const std::vector<std::uint8_t>& bytes, std::uint32_t written) {
-    written = std::min<std::uint32_t>(written, std::uint32_t(bytes.size()));
-    if (written < 8) {
-        return 0;
-    }
-    std::uint32_t buffers = 0;
-    std::memcpy(&buffers, bytes.data(), 4);
-    buffers = std::min(buffers, (written - 8) / std::uint32_t(sizeof(audio::AudioBuffer)));
-    std::int64_t total = 0;
-    for (std::uint32_t i = 0; i < buffers; ++i) {
-        audio::AudioBuffer buffer;
-        std::memcpy(&buffer, bytes.data() + 8 + i * sizeof buffer, sizeof buffer);
-        total += buffer.mNumberChannels;
-    }
-    return total;
-}
 
 Fallible<std::int64_t> streamChannels(AudioSystem& system, ObjectID device,
                                       const audio::AudioObjectPropertyAddress& address,
                                       std::uint32_t minimum, const char* sizeText,
                                       const char* readText) {
-    std::uint32_t size = 0;
-    Status status = system.getPropertyDataSize(device, address, 0, nullptr, size);
-    if (status != 0) {
-        return fail(FabricError::status(sizeText, status));
+    auto channels = audio::streamChannelCount(system, device, address, minimum);
+    if (!channels) {
+        const auto& failure = channels.error();
+        return fail(FabricError::status(failure.sizeQuery ? sizeText : readText, failure.status));
     }
-    std::vector<std::uint8_t> bytes(std::max(size, minimum));
-    std::uint32_t io = std::uint32_t(bytes.size());
-    status = system.getPropertyData(device, address, 0, nullptr, io, bytes.data());
-    if (status != 0) {
-        return fail(FabricError::status(readText, status));
-    }
-    return sumChannels(bytes, io);
+    return *channels;
 }
 
 template <typename T>

@@ -19,7 +19,16 @@ using audio::ObjectID;
 using audio::Scope;
 using audio::Selector;
 using audio::Status;
-using audio_objects::FabricError;
+
+// The access layer's messages in this program's words.
+struct FabricTexts {
+    static constexpr bool kHasMessageCase = true;
+    static std::string listSize() { return "Read device-list size"; }
+    static std::string listRead() { return "Read device list"; }
+    static std::string scalarRead(Selector) { return "Read property (selector)"; }
+    static std::string stringRead(Selector) { return "Read string property (selector)"; }
+};
+using FabricError = audio_objects::AudioError<FabricTexts>;
 
 template <typename T>
 using Fallible = Result<T, FabricError>;
@@ -27,10 +36,10 @@ using Fallible = Result<T, FabricError>;
 inline constexpr ObjectID systemObject = audio::kAudioObjectSystemObject;
 inline constexpr std::string_view aggregateName = "Pellimar Output Fabric";
 inline constexpr std::string_view aggregateUID = "org.pellimar.output-fabric";
-inline constexpr std::string_view stableIdPrefix = "coreaudio:";
+inline constexpr std::string_view kStableIdPrefix = "coreaudio:";
 
 inline std::string stableId(std::string_view uid) {
-    return std::string(stableIdPrefix) + std::string(uid);
+    return std::string(kStableIdPrefix) + std::string(uid);
 }
 
 // How the program waits. Tests record the pauses instead of taking them.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/device_queries/device_queries.hpp"
 #include "player/log.hpp"
 
 namespace pellimar::player {
@@ -20,17 +21,8 @@ std::string failedWith(const char* operation, Status status) {
 StereoPcmQueuePlayer::StereoPcmQueuePlayer(Options options)
     : agc_(std::move(options.environment)),
       openSystem_(std::move(options.openSystem)),
-      pendingLimit_(std::max<std::size_t>(options.pendingLimit, 4)) {
-    clientFormat_.mSampleRate = options.sampleRate;
-    clientFormat_.mFormatID = kAudioFormatLinearPCM;
-    clientFormat_.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-    clientFormat_.mBytesPerPacket = 4;
-    clientFormat_.mFramesPerPacket = 1;
-    clientFormat_.mBytesPerFrame = 4;
-    clientFormat_.mChannelsPerFrame = 2;
-    clientFormat_.mBitsPerChannel = 16;
-    clientFormat_.mReserved = 0;
-}
+      clientFormat_(packedPcmFormat(options.sampleRate, 2, SampleType::int16)),
+      pendingLimit_(std::max<std::size_t>(options.pendingLimit, 4)) {}
 
 StereoPcmQueuePlayer::~StereoPcmQueuePlayer() {
     stop();
@@ -202,83 +194,34 @@ void StereoPcmQueuePlayer::enqueueFromPending(AudioQueueBufferRef buffer, Output
 
 void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system,
                                                              OutputQueue& queue) {
-    std::uint32_t size = 0;
-    const AudioObjectPropertyAddress devicesAddress{kAudioHardwarePropertyDevices};
-    if (system.getPropertyDataSize(kAudioObjectSystemObject, devicesAddress, 0, nullptr, size) !=
-        0) {
+    const auto devices = objectList(system, kAudioHardwarePropertyDevices);
+    if (!devices) {
         return;
     }
-    std::vector<ObjectID> devices(size / sizeof(ObjectID));
-    size = std::uint32_t(devices.size() * sizeof(ObjectID));
-    if (system.getPropertyData(kAudioObjectSystemObject, devicesAddress, 0, nullptr, size,
-                               devices.data()) != 0) {
-        return;
-    }
-    devices.resize(size / sizeof(ObjectID));
-
-    ObjectID defaultOutput = 0;
-    std::uint32_t idSize = sizeof(defaultOutput);
-    if (system.getPropertyData(kAudioObjectSystemObject,
-                               {kAudioHardwarePropertyDefaultOutputDevice}, 0, nullptr, idSize,
-                               &defaultOutput) != 0) {
-        defaultOutput = 0;
-    }
-    auto transportOf = [&](ObjectID device, std::uint32_t& transport) {
-        std::uint32_t transportSize = sizeof(transport);
-        return system.getPropertyData(device, {kAudioDevicePropertyTransportType}, 0, nullptr,
-                                      transportSize, &transport) == 0;
+    const auto defaultRead = readScalar(system, kAudioObjectSystemObject,
+                                        kAudioHardwarePropertyDefaultOutputDevice, ObjectID(0));
+    const ObjectID defaultOutput = defaultRead ? *defaultRead : 0;
+    auto transportIs = [&](ObjectID device, std::uint32_t wanted) {
+        const auto transport =
+            readScalar(system, device, kAudioDevicePropertyTransportType, std::uint32_t(0));
+        return transport && *transport == wanted;
     };
-    std::uint32_t transport = 0;
-    if (!transportOf(defaultOutput, transport) || transport != kAudioDeviceTransportTypeAirPlay) {
+    if (!transportIs(defaultOutput, kAudioDeviceTransportTypeAirPlay)) {
         return;
     }
 
     ObjectID choice = kAudioObjectUnknown;
     const AudioObjectPropertyAddress configuration{kAudioDevicePropertyStreamConfiguration,
                                                    kAudioObjectPropertyScopeOutput};
-    for (ObjectID device : devices) {
-        std::uint32_t listSize = 0;
-        if (system.getPropertyDataSize(device, configuration, 0, nullptr, listSize) != 0 ||
-            listSize == 0) {
-            continue;
-        }
-        // 8-byte aligned storage for the buffer list's pointers.
-        std::vector<std::uint64_t> storage((listSize + 7) / 8);
-        if (system.getPropertyData(device, configuration, 0, nullptr, listSize, storage.data()) !=
-            0) {
-            continue;
-        }
-        const auto* list = reinterpret_cast<const AudioBufferList*>(storage.data());
-        std::uint64_t channels = 0;
-        const std::uint32_t fitting = listSize < 8 ? 0 : (listSize - 8) / sizeof(AudioBuffer);
-        for (std::uint32_t i = 0; i < std::min(list->mNumberBuffers, fitting); ++i) {
-            channels += list->mBuffers[i].mNumberChannels;
-        }
-        std::uint32_t deviceTransport = 0;
-        if (channels != 2 || !transportOf(device, deviceTransport) ||
-            deviceTransport != kAudioDeviceTransportTypeBuiltIn) {
+    for (ObjectID device : *devices) {
+        const auto channels = streamChannelCount(system, device, configuration);
+        if (!channels || *channels != 2 || !transportIs(device, kAudioDeviceTransportTypeBuiltIn)) {
             continue;
         }
         choice = device;
         break;
     }
-    if (choice == kAudioObjectUnknown) {
-        return;
-    }
-    std::optional<std::string> uid;
-    if (system.getStringProperty(choice, {kAudioDevicePropertyDeviceUID}, uid) != 0 || !uid) {
-        return;
-    }
-    const Status status = queue.setCurrentDevice(*uid);
-    if (status != 0) {
-        logLine("AudioQueue device select status " + std::to_string(status));
-        return;
-    }
-    std::optional<std::string> name;
-    if (system.getStringProperty(choice, {kAudioObjectPropertyName}, name) != 0) {
-        name.reset();
-    }
-    logLine("Using output device " + std::to_string(choice) + " (" + name.value_or("") + ")");
+    moveQueueToDevice(system, queue, choice, logLine);
 }
 
 }  // namespace pellimar::player

@@ -13,13 +13,26 @@ using audio::AudioSystem;
 using audio::ObjectID;
 using audio::Selector;
 using audio::Status;
-using audio_objects::TapError;
+
+// The access layer's messages in this program's words.
+struct CaptureTexts {
+    static constexpr bool kHasMessageCase = false;
+    static std::string listSize() { return "Read object-list size"; }
+    static std::string listRead() { return "Read object list"; }
+    static std::string scalarRead(Selector selector) {
+        return "Read property " + std::to_string(selector);
+    }
+    static std::string stringRead(Selector selector) {
+        return "Read string property " + std::to_string(selector);
+    }
+};
+using TapError = audio_objects::AudioError<CaptureTexts>;
 
 inline constexpr ObjectID systemObject = audio::kAudioObjectSystemObject;
 inline constexpr std::string_view aggregateName = "Pellimar Application Capture";
 inline constexpr std::string_view aggregateUID = "org.pellimar.application-capture";
-inline constexpr std::string_view slotTapNamePrefix = "Pellimar application slot ";
-inline constexpr std::string_view padTapName = "Pellimar live channel pad";
+inline constexpr std::string_view kSlotTapNamePrefix = "Pellimar application slot ";
+inline constexpr std::string_view kPadTapName = "Pellimar live channel pad";
 
 inline Result<std::vector<ObjectID>, TapError> objectIDs(AudioSystem& system, Selector selector) {
     return audio_objects::objectIDs<TapError>(system, selector);

@@ -110,9 +110,9 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
 }  // namespace
 
 const std::vector<std::string>& defaultSlotBundleIDs() {
-    static const std::vector<std::string> defaults = {"com.google.Chrome", "com.apple.Safari",
-                                                      "org.videolan.vlc", "com.apple.Music"};
-    return defaults;
+    static const std::vector<std::string> kDefaults = {"com.google.Chrome", "com.apple.Safari",
+                                                       "org.videolan.vlc", "com.apple.Music"};
+    return kDefaults;
 }
 
 Result<RunOptions, TapError> parseRunArguments(const std::vector<std::string>& arguments) {
@@ -158,7 +158,7 @@ int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system
         return 0;
     }
     if (command != "run") {
-        logLine(TapError::usage(std::string(usageText)).description());
+        logLine(TapError::usage(std::string(kUsageText)).description());
         return 1;
     }
     auto options = parseRunArguments({arguments.begin() + 1, arguments.end()});

@@ -14,7 +14,7 @@
 
 namespace pellimar::process_tap {
 
-inline constexpr std::string_view usageText =
+inline constexpr std::string_view kUsageText =
     "Usage: pellimar-process-tap list | run [--live-input-name NAME] [slot-bundle-id ...]";
 
 const std::vector<std::string>& defaultSlotBundleIDs();

@@ -37,13 +37,13 @@ std::optional<std::set<std::string>> tapUIDsInComposition(AudioSystem& system, O
 }  // namespace
 
 bool isApplicationTapName(std::string_view name) {
-    if (name == padTapName) {
+    if (name == kPadTapName) {
         return true;
     }
-    if (!name.starts_with(slotTapNamePrefix)) {
+    if (!name.starts_with(kSlotTapNamePrefix)) {
         return false;
     }
-    const auto number = name.substr(slotTapNamePrefix.size());
+    const auto number = name.substr(kSlotTapNamePrefix.size());
     if (number.empty()) {
         return false;
     }

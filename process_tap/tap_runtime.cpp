@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <thread>
 
+#include "platform/device_queries/device_queries.hpp"
 #include "process_tap/recovery.hpp"
 
 namespace pellimar::process_tap {
@@ -77,32 +77,8 @@ std::vector<ObjectID> sortedIDs(const std::vector<ProcessInfo>& processes) {
 std::uint32_t inputChannels(AudioSystem& system, ObjectID device) {
     const audio::AudioObjectPropertyAddress address{audio::kAudioDevicePropertyStreamConfiguration,
                                                     audio::kAudioObjectPropertyScopeInput, 0};
-    std::uint32_t size = 0;
-    if (system.getPropertyDataSize(device, address, 0, nullptr, size) != 0 || size == 0) {
-        return 0;
-    }
-    std::vector<std::uint64_t> storage((size + 7) / 8, 0);
-    std::uint32_t ioSize = size;
-    if (system.getPropertyData(device, address, 0, nullptr, ioSize, storage.data()) != 0) {
-        return 0;
-    }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(storage.data());
-    const std::uint32_t filled = std::min(ioSize, size);
-    if (filled < audio::audioBufferListSize(0)) {
-        return 0;
-    }
-    std::uint32_t buffers = 0;
-    std::memcpy(&buffers, bytes, sizeof buffers);
-    // Never trust the count beyond the bytes actually delivered.
-    buffers = std::min(buffers, (filled - audio::audioBufferListSize(0)) /
-                                    static_cast<std::uint32_t>(sizeof(audio::AudioBuffer)));
-    std::uint32_t total = 0;
-    for (std::uint32_t i = 0; i < buffers; ++i) {
-        audio::AudioBuffer buffer;
-        std::memcpy(&buffer, bytes + audio::audioBufferListSize(i), sizeof buffer);
-        total += buffer.mNumberChannels;
-    }
-    return total;
+    const auto channels = audio::streamChannelCount(system, device, address);
+    return channels ? std::uint32_t(*channels) : 0;
 }
 
 audio::Value subTap(const std::string& uid) {
@@ -176,7 +152,7 @@ audio::TapDescription makeDescription(int slot, const std::vector<ProcessInfo>& 
     for (const auto& process : processes) {
         description.processes.push_back(process.objectID);
     }
-    description.name = std::string(slotTapNamePrefix) + std::to_string(slot);
+    description.name = std::string(kSlotTapNamePrefix) + std::to_string(slot);
     description.isPrivate = false;
     description.exclusive = false;
     description.mixdown = true;
@@ -187,7 +163,7 @@ audio::TapDescription makeDescription(int slot, const std::vector<ProcessInfo>& 
 
 audio::TapDescription makePadDescription() {
     audio::TapDescription description;
-    description.name = std::string(padTapName);
+    description.name = std::string(kPadTapName);
     description.processes = {};
     description.isPrivate = false;
     description.exclusive = false;
@@ -259,13 +235,13 @@ Result<TapRuntime::CreatedTap, TapError> TapRuntime::createSlotTap(
 
 Result<ObjectID, TapError> TapRuntime::createAggregate(const audio::Value& description) {
     // A device of a run being killed may still hold the UID for a moment; clear it and retry.
-    static constexpr std::array<std::chrono::microseconds, 3> pauses = {
+    static constexpr std::array<std::chrono::microseconds, 3> kPauses = {
         std::chrono::microseconds(250000), std::chrono::microseconds(500000),
         std::chrono::microseconds(750000)};
     Status status = 0;
-    for (std::size_t attempt = 0; attempt <= pauses.size(); ++attempt) {
+    for (std::size_t attempt = 0; attempt <= kPauses.size(); ++attempt) {
         if (attempt > 0) {
-            sleep_(pauses[attempt - 1]);
+            sleep_(kPauses[attempt - 1]);
             (void)destroyExistingAggregate(system_);
         }
         ObjectID device = 0;

@@ -93,7 +93,9 @@ void playLatency(const std::string& dir) {
     auto output = std::move(WarmAnnouncementOutput::create(*machine.system, loop, tapWait)).value();
     machine.attach();
     std::vector<json> events;
-    output->emit = [&](const json& e) { events.push_back(e); };
+    output->emit = [&](const AnnouncementEvent& e) {
+        events.push_back(encodeAnnouncementEvent(e));
+    };
     // A 10 ms clip, never silent, held in memory.
     Samples clip(960, 0.25f);
     output->reader = [&](const std::string&) -> PlayerResult<Samples> { return clip; };
@@ -102,12 +104,12 @@ void playLatency(const std::string& dir) {
     std::vector<double> playedAt;
     for (int i = 0; i < 200; ++i) {
         events.clear();
-        output->command({{"command", "load"}, {"id", "c"}, {"filePath", "/clip"}});
+        output->command({"c", "load", "/clip", {}, {}});
         runUntil(loop, [&] { return !events.empty(); });
         // Commands arrive at any phase of the buffer cycle.
         loop.runFor(std::chrono::microseconds(random() % 11000));
         playedAt.push_back(wallMs());
-        output->command({{"command", "play"}, {"id", "p"}, {"clip", "c"}});
+        output->command({"p", "play", {}, "c", {}});
         runUntil(loop, [&] { return events.size() >= 3; });
     }
     loop.runFor(50ms);

@@ -130,7 +130,7 @@ class Streams {
     }
 
     void add(pw_direction direction, std::uint32_t channels, pw_properties* props) {
-        static const pw_stream_events events = [] {
+        static const pw_stream_events kEvents = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.process = onProcess;
@@ -141,7 +141,7 @@ class Streams {
         Entry& entry = entries_.emplace_back();
         entry.self = this;
         entry.stream = stream;
-        pw_stream_add_listener(stream, &entry.hook, &events, &entry);
+        pw_stream_add_listener(stream, &entry.hook, &kEvents, &entry);
         std::uint8_t buffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
         spa_audio_info_raw info{};

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/audio_queue/audio_queue.hpp"
+#include "platform/device_queries/device_queries.hpp"
 #include "platform/pipewire/audio_system.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_monitor.hpp"
@@ -68,16 +69,8 @@ void queueLatency(pipewire::PipeWireAudioSystem& system) {
     pellimar::testing::MonitorRecorder probe(*system.graph(), "bench-speakers", 20);
     PipeWireDaemon::waitFor([&] { return probe.running(); });
 
-    AudioStreamBasicDescription f;
-    f.mSampleRate = 48000;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    f.mBytesPerPacket = f.mBytesPerFrame = 8;
-    f.mFramesPerPacket = 1;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 32;
     OutputQueueOptions options;
-    options.format = f;
+    options.format = packedPcmFormat(48000, 2, SampleType::float32);
     options.callback = [](OutputQueue&, AudioQueueBufferRef) {};
     options.bundleID = "org.pellimar.bench";
     auto queue = newOutputQueue(system, std::move(options));

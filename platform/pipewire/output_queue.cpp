@@ -366,7 +366,7 @@ class PipeWireOutputQueue final : public OutputQueue {
         if (!stream_) {
             return kAudioHardwareNotRunningError;
         }
-        static const pw_stream_events events = [] {
+        static const pw_stream_events kEvents = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.process = [](void* data) { static_cast<PipeWireOutputQueue*>(data)->process(); };
@@ -377,7 +377,7 @@ class PipeWireOutputQueue final : public OutputQueue {
             };
             return e;
         }();
-        pw_stream_add_listener(stream_, &streamListener_, &events, this);
+        pw_stream_add_listener(stream_, &streamListener_, &kEvents, this);
 
         std::uint8_t buffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);

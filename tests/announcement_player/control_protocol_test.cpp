@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace pellimar::announcement {
 namespace {
@@ -63,6 +64,21 @@ TEST(ControlCommands, OnlyObjectsAreCommandsAndMistypedFieldsCountAsAbsent) {
     EXPECT_EQ(command, (AnnouncementCommand{"", "load", "/a.wav", std::nullopt, std::nullopt}));
     EXPECT_EQ(decodeAnnouncementCommand(json{{"id", "p1"}, {"clip", "c1"}, {"target", "t"}}),
               (AnnouncementCommand{"p1", std::nullopt, std::nullopt, "c1", "t"}));
+}
+
+// Each event carries its own fields and no others: the controller tells kinds apart by "event"
+// and would take a stray "stopped" or "frames" at its word.
+TEST(ControlEvents, EachKindWritesOnlyItsFields) {
+    using Kind = AnnouncementEvent::Kind;
+    EXPECT_EQ(encodeAnnouncementEvent({Kind::loaded, "c1", 4800, true, "x"}),
+              json({{"event", "loaded"}, {"id", "c1"}, {"frames", 4800}}));
+    EXPECT_EQ(encodeAnnouncementEvent({Kind::playing, "p1", 4800, true, "x"}),
+              json({{"event", "playing"}, {"id", "p1"}}));
+    EXPECT_EQ(encodeAnnouncementEvent({Kind::completed, "p1", 4800, false, "x"}),
+              json({{"event", "completed"}, {"id", "p1"}, {"stopped", false}}));
+    EXPECT_EQ(
+        encodeAnnouncementEvent({Kind::error, "", 4800, true, "No prepared announcement."}).dump(),
+        R"({"error":"No prepared announcement.","event":"error","id":""})");
 }
 
 }  // namespace

@@ -3,36 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "tests/announcement_player/sim_support.hpp"
+#include "tests/platform/device_queries/device_recording_queue.hpp"
 
 namespace pellimar::announcement {
 namespace {
 
+using testing::DeviceRecordingQueue;
 using testing::SimMachine;
 using testing::sim::WorldBuilder;
-
-// Records the device a queue is moved to.
-class DeviceRecordingQueue final : public audio::OutputQueue {
-  public:
-    audio::Status allocateBuffer(std::uint32_t, audio::AudioQueueBufferRef&) override { return 0; }
-    audio::Status enqueueBuffer(audio::AudioQueueBufferRef) override { return 0; }
-    audio::Status start() override { return 0; }
-    audio::Status stop(bool) override { return 0; }
-    audio::Status getIsRunning(std::uint32_t& r) override {
-        r = 0;
-        return 0;
-    }
-    audio::Status setCurrentDevice(const std::string& uid) override {
-        devices.push_back(uid);
-        return status;
-    }
-    const audio::AudioStreamBasicDescription& format() const override { return format_; }
-
-    std::vector<std::string> devices;
-    audio::Status status = 0;
-
-  private:
-    audio::AudioStreamBasicDescription format_;
-};
 
 std::string choose(WorldBuilder world, DeviceRecordingQueue& queue) {
     SimMachine machine(std::move(world));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tests/announcement_player/sim_support.hpp"
 #include "tests/announcement_player/wav_builder.hpp"
@@ -23,15 +24,20 @@ class WarmOutputTest : public ::testing::Test {
         auto created = WarmAnnouncementOutput::create(*machine.system, loop, tapWait);
         ASSERT_TRUE(created);
         output = std::move(created).value();
-        output->emit = [this](const json& event) { events.push_back(event); };
+        output->emit = [this](const AnnouncementEvent& event) {
+            events.push_back(encodeAnnouncementEvent(event));
+        };
     }
     void TearDown() override { ::unsetenv("PELLIMAR_SIM_RECORD_DIR"); }
 
     void attach() { machine.addTap(machine.processesOf(::getpid())); }
 
+    // Hands the output a command as the service decodes it from its line.
+    void deliver(const json& object) { output->command(decodeAnnouncementCommand(object)); }
+
     // Sends a command and runs the loop until `count` events have arrived in all.
     bool command(const json& object, std::size_t count = 0) {
-        output->command(object);
+        deliver(object);
         return testing::runLoopUntil(loop, [&] { return events.size() >= count; });
     }
 
@@ -62,8 +68,8 @@ TEST_F(WarmOutputTest, StopAfterAClipEndedRampsFromSilence) {
     ASSERT_TRUE(command({{"command", "load"}, {"id", "c1"}, {"filePath", path}}, 1));
     ASSERT_TRUE(command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}}, 3));
     ASSERT_TRUE(command({{"command", "load"}, {"id", "c2"}, {"filePath", path}}, 4));
-    output->command({{"command", "play"}, {"id", "p2"}, {"clip", "c2"}});
-    output->command({{"command", "stop"}, {"target", "p2"}});
+    deliver({{"command", "play"}, {"id", "p2"}, {"clip", "c2"}});
+    deliver({{"command", "stop"}, {"target", "p2"}});
     ASSERT_TRUE(testing::runLoopUntil(loop, [&] { return events.size() >= 6; }));
     EXPECT_EQ(event(5), json({{"event", "completed"}, {"id", "p2"}, {"stopped", true}}));
 
@@ -76,12 +82,12 @@ TEST_F(WarmOutputTest, LoadStaysInProgressThroughItsTapWaitSoNoClipIsLost) {
     const auto first = testing::writeClip(files / "a.wav", 100);
     const auto second = testing::writeClip(files / "b.wav", 200);
     // No tap yet: once read, c1 waits for one; the load is still in progress meanwhile.
-    output->command({{"command", "load"}, {"id", "c1"}, {"filePath", first}});
+    deliver({{"command", "load"}, {"id", "c1"}, {"filePath", first}});
     loop.runFor(std::chrono::milliseconds(300));
     ASSERT_TRUE(output->loading());
     ASSERT_TRUE(events.empty());
-    output->command({{"command", "load"}, {"id", "c2"}, {"filePath", second}});
-    output->command({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}});
+    deliver({{"command", "load"}, {"id", "c2"}, {"filePath", second}});
+    deliver({{"command", "play"}, {"id", "p1"}, {"clip", "c1"}});
     EXPECT_EQ(event(0), json({{"event", "error"}, {"id", "c2"}, {"error", kLoadRefused}}));
     EXPECT_EQ(event(1), json({{"event", "error"}, {"id", "p1"}, {"error", kPlayRefused}}));
     const auto tap = machine.addTap(machine.processesOf(::getpid()));
@@ -116,15 +122,15 @@ TEST_F(WarmOutputTest, RefusedCommandsAnswerWithTheirOwnIdAndChangeNothing) {
     };
     for (const auto& [command, reply] : cases) {
         events.clear();
-        output->command(command);
+        deliver(command);
         ASSERT_EQ(events.size(), 1u) << command;
         json expected = reply;
         expected["event"] = "error";
         EXPECT_EQ(events[0], expected) << command;
     }
     events.clear();
-    output->command({{"command", "stop"}, {"target", "nothing"}});
-    output->command({{"command", "stop"}});
+    deliver({{"command", "stop"}, {"target", "nothing"}});
+    deliver({{"command", "stop"}});
     EXPECT_TRUE(events.empty());
 
     // A failed load forgets the clip prepared before it.

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "output_fabric/device_reader.hpp"
+#include "process_tap/capture.hpp"
 #include "tests/audio_objects/fake_object_properties.hpp"
 
 namespace pellimar::audio_objects {
 namespace {
 
+using output_fabric::FabricError;
+using process_tap::TapError;
 using testing::FakeObjectProperties;
 
 TEST(FourCC, RendersPrintableBytesAndDashesOtherwise) {

@@ -101,8 +101,8 @@ TEST_F(QueuePlayerTest, OddPipeChunksPlayFrameAlignedWithNothingLost) {
 }
 
 TEST_F(QueuePlayerTest, PendingIsBoundedAndTheProducerWaits) {
-    constexpr std::size_t limit = 64 * 1024;
-    auto player = makePlayer(limit);
+    constexpr std::size_t kLimit = 64 * 1024;
+    auto player = makePlayer(kLimit);
     const auto data = pattern(256 * 1024);
     std::atomic<bool> finished{false};
     std::thread producer([&] {
@@ -112,10 +112,10 @@ TEST_F(QueuePlayerTest, PendingIsBoundedAndTheProducerWaits) {
         player->markEnd();
         finished = true;
     });
-    ASSERT_TRUE(eventually([&] { return player->bufferedBytes() >= std::int64_t(limit); }));
+    ASSERT_TRUE(eventually([&] { return player->bufferedBytes() >= std::int64_t(kLimit); }));
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(finished);
-    EXPECT_LE(player->bufferedBytes(), std::int64_t(limit + 16384));
+    EXPECT_LE(player->bufferedBytes(), std::int64_t(kLimit + 16384));
 
     ASSERT_TRUE(player->play().ok());
     ASSERT_TRUE(eventually([&] { return finished.load(); }));

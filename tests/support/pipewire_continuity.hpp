@@ -63,9 +63,9 @@ struct ToneContinuity {
 // Judges the left channel of interleaved stereo float: a sine of `frequency` at `rate` obeys
 // x[n] = 2 cos(w) x[n-1] - x[n-2], so a gap, a skip or a repeat shows as a large remainder.
 // The tone's first and last `edge` frames (where it starts abruptly) are not judged for jumps.
-// A break is a run of more than `silentRun` silent frames or a step larger than `jumpLimit`.
-inline constexpr std::size_t silentRun = 8;
-inline constexpr double jumpLimit = 0.02;
+// A break is a run of more than `kSilentRun` silent frames or a step larger than `kJumpLimit`.
+inline constexpr std::size_t kSilentRun = 8;
+inline constexpr double kJumpLimit = 0.02;
 
 inline ToneContinuity judgeTone(const std::vector<float>& stereo, double frequency,
                                 double rate = 48000, std::size_t edge = 64) {
@@ -103,7 +103,7 @@ inline ToneContinuity judgeTone(const std::vector<float>& stereo, double frequen
             c.jumpAt = f;
         }
         quiet = std::fabs(at(f)) < 1e-3 ? quiet + 1 : 0;
-        if ((quiet > silentRun || jump > jumpLimit) && (c.breaks == 0 || f > lastBreak + 480)) {
+        if ((quiet > kSilentRun || jump > kJumpLimit) && (c.breaks == 0 || f > lastBreak + 480)) {
             ++c.breaks;
             lastBreak = f;
         }

@@ -26,7 +26,7 @@ class MonitorRecorder {
     MonitorRecorder(audio::pipewire::Graph& graph, const std::string& sink, double seconds,
                     bool auxSource = false)
         : graph_(graph), samples_(std::size_t(seconds * 48000) * 2) {
-        static const pw_stream_events events = [] {
+        static const pw_stream_events kEvents = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.process = [](void* data) { static_cast<MonitorRecorder*>(data)->process(); };
@@ -44,7 +44,7 @@ class MonitorRecorder {
             pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                               PW_KEY_TARGET_OBJECT, sink.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
                               auxSource ? "false" : "true", nullptr));
-        pw_stream_add_listener(stream_, &listener_, &events, this);
+        pw_stream_add_listener(stream_, &listener_, &kEvents, this);
         std::uint8_t buffer[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         spa_audio_info_raw info{};

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/device_queries/device_queries.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace pellimar::audio {
@@ -35,15 +36,7 @@ std::string writeWav(const std::string& path, int channels, int rate, int frames
 }
 
 AudioStreamBasicDescription stereoFloat(double rate) {
-    AudioStreamBasicDescription f;
-    f.mSampleRate = rate;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    f.mBytesPerPacket = f.mBytesPerFrame = 8;
-    f.mFramesPerPacket = 1;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 32;
-    return f;
+    return packedPcmFormat(rate, 2, SampleType::float32);
 }
 
 std::vector<float> readAll(AudioFile& file) {

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/device_queries/device_queries.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/platform/audio_queue/fake_output_devices.hpp"
 #include "tests/platform/audio_queue/test_support.hpp"
@@ -20,16 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 AudioStreamBasicDescription stereo16(double rate = 48000) {
-    AudioStreamBasicDescription f;
-    f.mSampleRate = rate;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-    f.mBytesPerPacket = 4;
-    f.mFramesPerPacket = 1;
-    f.mBytesPerFrame = 4;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 16;
-    return f;
+    return packedPcmFormat(rate, 2, SampleType::int16);
 }
 
 // Fills a buffer with frames whose samples are `base`, `base` + 1, ...

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/audio_queue/audio_queue.hpp"
+#include "platform/device_queries/device_queries.hpp"
 #include "platform/pipewire/audio_system.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/pipewire_daemon.hpp"
@@ -118,16 +119,7 @@ using testing::PrivatePipeWireTest;
 constexpr const char* kBundleID = "org.pellimar.queue-test";
 
 AudioStreamBasicDescription stereoFloat() {
-    AudioStreamBasicDescription f;
-    f.mSampleRate = 48000;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    f.mBytesPerPacket = 8;
-    f.mFramesPerPacket = 1;
-    f.mBytesPerFrame = 8;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 32;
-    return f;
+    return packedPcmFormat(48000, 2, SampleType::float32);
 }
 
 // Feeds a queue with a 1 kHz tone and counts the buffers it hands back.
