@@ -15,6 +15,9 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include "platform/audio_system/loop_lifetime.hpp"
+#include "platform/audio_system/property_value.hpp"
+
 namespace pellimar::audio::pipewire {
 
 namespace {
@@ -294,49 +297,6 @@ ObjectID defaultDevice(const GraphState& s, const char* key) {
     return node && isDeviceClass(node->mediaClass()) ? ObjectID(node->serial) : kAudioObjectUnknown;
 }
 
-// One property's current value, as the platform hands it out.
-struct Resolved {
-    bool isText = false;
-    std::optional<std::string> text;
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t header = 0;   // bytes before the elements (the whole value for scalars)
-    std::uint32_t element = 0;  // 0 for scalars
-    std::uint32_t count = 0;
-    bool bufferList = false;
-    std::optional<Value> value;         // a composition
-    std::optional<TapDescription> tap;  // a tap description
-};
-
-template <typename T>
-void append(std::vector<std::uint8_t>& bytes, const T& value) {
-    auto at = bytes.size();
-    bytes.resize(at + sizeof(T));
-    std::memcpy(bytes.data() + at, &value, sizeof(T));
-}
-
-template <typename T>
-Status scalar(Resolved& out, const T& value) {
-    append(out.bytes, value);
-    out.header = sizeof(T);
-    return kAudioHardwareNoError;
-}
-
-template <typename T>
-Status list(Resolved& out, const std::vector<T>& values) {
-    for (const auto& v : values) {
-        append(out.bytes, v);
-    }
-    out.element = sizeof(T);
-    out.count = std::uint32_t(values.size());
-    return kAudioHardwareNoError;
-}
-
-Status text(Resolved& out, std::optional<std::string> value) {
-    out.isText = true;
-    out.text = std::move(value);
-    return kAudioHardwareNoError;
-}
-
 const Node* deviceNode(const GraphState& s, ObjectID id) {
     const Node* node = s.nodeBySerial(id);
     return node && isDeviceClass(node->mediaClass()) ? node : nullptr;
@@ -423,8 +383,7 @@ Status resolveDevice(const Node& node, const AudioObjectPropertyAddress& address
         }
         case kAudioAggregateDevicePropertyComposition:
             if (auto composition = aggregateComposition(node)) {
-                out.value = std::move(composition);
-                return kAudioHardwareNoError;
+                return value(out, std::move(*composition));
             }
             return kAudioHardwareUnknownPropertyError;
         default:
@@ -478,8 +437,7 @@ Status resolve(const GraphState& s, ObjectID object, const AudioObjectPropertyAd
             case kAudioTapPropertyFormat:
                 return scalar(out, *describe(SPA_AUDIO_FORMAT_F32, kGraphRate, tap->channels));
             case kAudioTapPropertyDescription:
-                out.tap = std::move(tap->description);
-                return kAudioHardwareNoError;
+                return tapDescription(out, std::move(tap->description));
             default:
                 return kAudioHardwareUnknownPropertyError;
         }
@@ -515,14 +473,7 @@ std::string fingerprint(const GraphState& s, ObjectID object,
                         const AudioObjectPropertyAddress& address) {
     Resolved r;
     const Status status = resolve(s, object, address, r);
-    std::string print = std::to_string(status) + ":";
-    if (r.isText) {
-        print += r.text ? "text:" + *r.text : "null";
-    } else if (r.value || r.tap) {
-        print += r.value ? r.value->dump() : tapDescriptionToJson(*r.tap).dump();
-    } else {
-        print.append(r.bytes.begin(), r.bytes.end());
-    }
+    std::string print = audio::fingerprint(status, r);
     // A process's name can come after the process (from a stream's properties, say): watchers
     // of the list hear of that too, so that a capture re-matches it at once.
     if (object == kAudioObjectSystemObject &&
@@ -533,34 +484,6 @@ std::string fingerprint(const GraphState& s, ObjectID object,
     }
     return print;
 }
-
-// Forgets a run loop's listeners when the loop goes away before the audio system.
-class LoopLifetime final : public asio::execution_context::service {
-  public:
-    static asio::execution_context::id id;
-    explicit LoopLifetime(asio::execution_context& context)
-        : asio::execution_context::service(context) {}
-    void add(std::function<void()> onShutdown) {
-        std::lock_guard guard(mutex_);
-        hooks_.push_back(std::move(onShutdown));
-    }
-
-  private:
-    void shutdown() override {
-        std::vector<std::function<void()>> hooks;
-        {
-            std::lock_guard guard(mutex_);
-            hooks.swap(hooks_);
-        }
-        for (auto& hook : hooks) {
-            hook();
-        }
-    }
-    std::mutex mutex_;
-    std::vector<std::function<void()>> hooks_;
-};
-
-asio::execution_context::id LoopLifetime::id;
 
 }  // namespace
 
@@ -717,7 +640,7 @@ Status PipeWireAudioSystem::getPropertyDataSize(ObjectID object,
     if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
-    outSize = (r.isText || r.value || r.tap) ? 8 : std::uint32_t(r.bytes.size());
+    outSize = dataSize(r);
     return kAudioHardwareNoError;
 }
 
@@ -734,24 +657,7 @@ Status PipeWireAudioSystem::getPropertyData(ObjectID object,
             return s;
         }
     }
-    if (r.isText || r.value || r.tap) {
-        return kAudioHardwareIllegalOperationError;  // read through the typed calls
-    }
-    const std::uint32_t minimum = r.header + (r.count > 0 ? r.element : 0);
-    if (capacity < minimum || (outData == nullptr && minimum > 0)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    const std::uint32_t fit =
-        r.element == 0 ? 0 : std::min(r.count, (capacity - r.header) / r.element);
-    const std::uint32_t size = r.header + fit * r.element;
-    if (size > 0) {
-        std::memcpy(outData, r.bytes.data(), size);
-    }
-    if (r.bufferList) {
-        std::memcpy(outData, &fit, sizeof fit);  // mNumberBuffers: the buffers written
-    }
-    ioSize = size;
-    return kAudioHardwareNoError;
+    return copyFixed(r, capacity, outData, ioSize);
 }
 
 Status PipeWireAudioSystem::setPropertyData(ObjectID object,
@@ -763,7 +669,7 @@ Status PipeWireAudioSystem::setPropertyData(ObjectID object,
         return s;
     }
     // The daemon offers no change of these values; writing the current one back is no change.
-    if (!r.isText && !r.value && !r.tap && r.element == 0 && data && size == r.bytes.size() &&
+    if (r.kind == ValueKind::fixed && r.element == 0 && data && size == r.bytes.size() &&
         std::memcmp(data, r.bytes.data(), size) == 0) {
         return kAudioHardwareNoError;
     }
@@ -792,11 +698,7 @@ Status PipeWireAudioSystem::getStringProperty(ObjectID object,
     if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
-    if (!r.isText) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    out = std::move(r.text);
-    return kAudioHardwareNoError;
+    return takeReference(r, ValueKind::text, &Resolved::text, out);
 }
 
 Status PipeWireAudioSystem::getValueProperty(ObjectID object,
@@ -807,11 +709,7 @@ Status PipeWireAudioSystem::getValueProperty(ObjectID object,
     if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
-    if (r.value) {
-        out = std::move(r.value);
-        return kAudioHardwareNoError;
-    }
-    return kAudioHardwareBadPropertySizeError;
+    return takeReference(r, ValueKind::value, &Resolved::value, out);
 }
 
 Status PipeWireAudioSystem::getTapDescription(ObjectID object,
@@ -822,11 +720,7 @@ Status PipeWireAudioSystem::getTapDescription(ObjectID object,
     if (Status s = resolveLocked(*graph_, object, address, r)) {
         return s;
     }
-    if (r.tap) {
-        out = std::move(r.tap);
-        return kAudioHardwareNoError;
-    }
-    return kAudioHardwareBadPropertySizeError;
+    return takeReference(r, ValueKind::tapDescription, &Resolved::tap, out);
 }
 
 Status PipeWireAudioSystem::setTapDescription(ObjectID object,
@@ -838,7 +732,7 @@ Status PipeWireAudioSystem::setTapDescription(ObjectID object,
         if (Status s = resolve(graph_->state(), object, address, r)) {
             return s;
         }
-        if (!r.tap) {
+        if (r.kind != ValueKind::tapDescription) {
             return kAudioHardwareUnknownPropertyError;
         }
     }
@@ -911,7 +805,7 @@ Status PipeWireAudioSystem::addPropertyListener(ObjectID object,
     }
     if (firstOnLoop) {
         asio::use_service<LoopLifetime>(static_cast<asio::execution_context&>(loop))
-            .add([weak = std::weak_ptr<Listeners>(listeners_), context = &loop] {
+            .add(listeners_.get(), [weak = std::weak_ptr<Listeners>(listeners_), context = &loop] {
                 if (auto listeners = weak.lock()) {
                     listeners->forget(context);
                 }

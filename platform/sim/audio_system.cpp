@@ -16,6 +16,8 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include "platform/audio_system/loop_lifetime.hpp"
+#include "platform/audio_system/property_value.hpp"
 #include "platform/json/json_checks.hpp"
 #include "platform/sim/world_store.hpp"
 
@@ -30,53 +32,6 @@ struct Ref {
     std::size_t index = 0;  // device, process or tap index
     std::size_t sub = 0;    // stream index within the device
 };
-
-enum class ValueKind { fixed, text, value, tapDescription, translation };
-
-// One property's current value, as the platform would hand it out.
-struct Resolved {
-    ValueKind kind = ValueKind::fixed;
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t header = 0;   // bytes before the elements (the whole value for scalars)
-    std::uint32_t element = 0;  // 0 for scalars
-    std::uint32_t count = 0;
-    bool bufferList = false;
-    std::optional<std::string> text;
-    std::optional<Value> value;
-    std::optional<TapDescription> tap;
-    bool consumesDelay = false;  // reading it advances a delayed effect
-};
-
-template <typename T>
-void append(std::vector<std::uint8_t>& bytes, const T& value) {
-    auto at = bytes.size();
-    bytes.resize(at + sizeof(T));
-    std::memcpy(bytes.data() + at, &value, sizeof(T));
-}
-
-template <typename T>
-Status scalar(Resolved& out, const T& value) {
-    out.bytes.clear();
-    append(out.bytes, value);
-    out.header = sizeof(T);
-    return kAudioHardwareNoError;
-}
-
-Status idList(Resolved& out, const std::vector<ObjectID>& ids) {
-    out.bytes.clear();
-    for (auto id : ids) {
-        append(out.bytes, id);
-    }
-    out.element = 4;
-    out.count = std::uint32_t(ids.size());
-    return kAudioHardwareNoError;
-}
-
-Status text(Resolved& out, std::optional<std::string> value) {
-    out.kind = ValueKind::text;
-    out.text = std::move(value);
-    return kAudioHardwareNoError;
-}
 
 AudioObjectPropertyAddress globalAddress(Selector selector) {
     return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
@@ -257,41 +212,6 @@ struct SimAudioSystem::Core {
     void deliver(asio::io_context* loop);
 };
 
-// Tells owners of watchers when their io_context goes away, so that a loop destroyed before the
-// audio system does not leave descriptors pointing into it.
-class LoopLifetime final : public asio::execution_context::service {
-  public:
-    static asio::execution_context::id id;
-    explicit LoopLifetime(asio::execution_context& context)
-        : asio::execution_context::service(context) {}
-
-    void add(const void* owner, std::function<void()> onShutdown) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        hooks_[owner] = std::move(onShutdown);
-    }
-    void remove(const void* owner) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        hooks_.erase(owner);
-    }
-
-  private:
-    void shutdown() override {
-        std::map<const void*, std::function<void()>> hooks;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            hooks.swap(hooks_);
-        }
-        for (auto& [owner, hook] : hooks) {
-            hook();
-        }
-    }
-
-    std::mutex mutex_;
-    std::map<const void*, std::function<void()>> hooks_;
-};
-
-asio::execution_context::id LoopLifetime::id;
-
 struct Watcher : std::enable_shared_from_this<Watcher> {
     Watcher(asio::io_context& context, int fd, std::weak_ptr<SimAudioSystem::Core> owner,
             std::string fileName)
@@ -461,7 +381,7 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                     for (const auto& d : w.devices) {
                         ids.push_back(d.id);
                     }
-                    return idList(out, ids);
+                    return list(out, ids);
                 case kAudioHardwarePropertyProcessObjectList:
                     for (const auto& p : w.processes) {
                         if (p.kind == ProcessKind::simulated ||
@@ -469,12 +389,12 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                             ids.push_back(p.id);
                         }
                     }
-                    return idList(out, ids);
+                    return list(out, ids);
                 case kAudioHardwarePropertyTapList:
                     for (const auto& t : w.taps) {
                         ids.push_back(t.id);
                     }
-                    return idList(out, ids);
+                    return list(out, ids);
                 case kAudioHardwarePropertyDefaultInputDevice:
                     return scalar(out, w.defaultInput);
                 case kAudioHardwarePropertyDefaultOutputDevice:
@@ -497,13 +417,7 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                 case kAudioDevicePropertyNominalSampleRate:
                     return scalar(out, d.nominalRate);
                 case kAudioDevicePropertyAvailableNominalSampleRates:
-                    out.bytes.clear();
-                    for (const auto& r : d.availableRates) {
-                        append(out.bytes, r);
-                    }
-                    out.element = sizeof(AudioValueRange);
-                    out.count = std::uint32_t(d.availableRates.size());
-                    return kAudioHardwareNoError;
+                    return list(out, d.availableRates);
                 case kAudioDevicePropertyStreamConfiguration: {
                     if (!inputOrOutput(scope)) {
                         return kAudioHardwareUnknownPropertyError;
@@ -522,17 +436,16 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                     for (const auto& s : d.streams) {
                         out.consumesDelay |= s.pendingFormat.has_value() && s.pendingReads > 0;
                     }
-                    out.bytes.clear();
-                    append(out.bytes, std::uint32_t(channels.size()));
-                    append(out.bytes, std::uint32_t(0));  // alignment padding of the SDK layout
+                    std::vector<AudioBuffer> buffers;
                     for (auto c : channels) {
                         AudioBuffer b;
                         b.mNumberChannels = c;
-                        append(out.bytes, b);
+                        buffers.push_back(b);
                     }
+                    append(out.bytes, std::uint32_t(buffers.size()));
+                    append(out.bytes, std::uint32_t(0));  // alignment padding of the SDK layout
                     out.header = 8;
-                    out.element = sizeof(AudioBuffer);
-                    out.count = std::uint32_t(channels.size());
+                    list(out, buffers);
                     out.bufferList = true;
                     return kAudioHardwareNoError;
                 }
@@ -543,7 +456,7 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                             ids.push_back(s.id);
                         }
                     }
-                    return idList(out, ids);
+                    return list(out, ids);
                 }
                 case kAudioDevicePropertyDataSources:
                 case kAudioDevicePropertyDataSource:
@@ -566,15 +479,13 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                         }
                         out.consumesDelay = d.pendingSource.has_value() && d.pendingSourceReads > 0;
                     }
-                    return idList(out, ids);
+                    return list(out, ids);
                 }
                 case kAudioAggregateDevicePropertyComposition:
                     if (!d.composition) {
                         return kAudioHardwareUnknownPropertyError;
                     }
-                    out.kind = ValueKind::value;
-                    out.value = *d.composition;
-                    return kAudioHardwareNoError;
+                    return value(out, *d.composition);
                 default:
                     return kAudioHardwareUnknownPropertyError;
             }
@@ -588,16 +499,10 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                     return scalar(out, s.physical);
                 case kAudioStreamPropertyAvailablePhysicalFormats:
                 case kAudioStreamPropertyAvailableVirtualFormats: {
-                    const auto& list = sel == kAudioStreamPropertyAvailablePhysicalFormats
-                                           ? s.availablePhysical
-                                           : s.virtualFormats();
-                    out.bytes.clear();
-                    for (const auto& r : list) {
-                        append(out.bytes, r);
-                    }
-                    out.element = sizeof(AudioStreamRangedDescription);
-                    out.count = std::uint32_t(list.size());
-                    return kAudioHardwareNoError;
+                    const auto& formats = sel == kAudioStreamPropertyAvailablePhysicalFormats
+                                              ? s.availablePhysical
+                                              : s.virtualFormats();
+                    return list(out, formats);
                 }
                 case kAudioStreamPropertyDirection:
                     return scalar(out, std::uint32_t(s.scope == StreamScope::input ? 1 : 0));
@@ -628,9 +533,7 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                 case kAudioTapPropertyFormat:
                     return scalar(out, t.format);
                 case kAudioTapPropertyDescription:
-                    out.kind = ValueKind::tapDescription;
-                    out.tap = t.description;
-                    return kAudioHardwareNoError;
+                    return tapDescription(out, t.description);
                 default:
                     return kAudioHardwareUnknownPropertyError;
             }
@@ -681,36 +584,10 @@ std::string SimAudioSystem::Core::fingerprint(ObjectID object,
     }
     Resolved r;
     Status status = resolve(**w, object, address, r);
-    std::string print = "status " + std::to_string(status) + ":";
-    if (status != kAudioHardwareNoError) {
-        return print;
-    }
-    switch (r.kind) {
-        case ValueKind::fixed:
-            print.append(r.bytes.begin(), r.bytes.end());
-            break;
-        case ValueKind::text:
-            print += r.text ? "text:" + *r.text : "null";
-            break;
-        case ValueKind::value:
-            print += r.value ? r.value->dump() : "null";
-            break;
-        case ValueKind::tapDescription: {
-            const auto& d = *r.tap;
-            print += d.name + "\n" + std::to_string(d.isPrivate) + std::to_string(d.exclusive) +
-                     std::to_string(d.mixdown) + std::to_string(d.mono) +
-                     std::to_string(int(d.muteBehavior));
-            for (auto p : d.processes) {
-                print += "," + std::to_string(p);
-            }
-            break;
-        }
-        case ValueKind::translation: {
-            const Device* d = (*w)->findDevice(object);
-            for (const auto& s : d->dataSources) {
-                print += std::to_string(s.id) + "=" + (s.name ? "text:" + *s.name : "null") + ";";
-            }
-            break;
+    std::string print = audio::fingerprint(status, r);
+    if (status == kAudioHardwareNoError && r.kind == ValueKind::translation) {
+        for (const auto& s : (*w)->findDevice(object)->dataSources) {
+            print += std::to_string(s.id) + "=" + (s.name ? "text:" + *s.name : "null") + ";";
         }
     }
     return print;
@@ -839,17 +716,7 @@ Status SimAudioSystem::getPropertyDataSize(ObjectID object,
     if (Status s = core_->lookup(FaultOperation::sizeQuery, object, address, r)) {
         return s;
     }
-    switch (r.kind) {
-        case ValueKind::fixed:
-            outSize = std::uint32_t(r.bytes.size());
-            break;
-        case ValueKind::translation:
-            outSize = 32;  // AudioValueTranslation
-            break;
-        default:
-            outSize = 8;  // one reference
-            break;
-    }
+    outSize = dataSize(r);
     return kAudioHardwareNoError;
 }
 
@@ -863,23 +730,9 @@ Status SimAudioSystem::getPropertyData(ObjectID object, const AudioObjectPropert
     if (Status s = core_->lookup(FaultOperation::read, object, address, r)) {
         return s;
     }
-    if (r.kind != ValueKind::fixed) {
-        // Reference values are read through the typed calls.
-        return kAudioHardwareIllegalOperationError;
+    if (Status s = copyFixed(r, capacity, outData, ioSize)) {
+        return s;
     }
-    std::uint32_t minimum = r.header + (r.count > 0 ? r.element : 0);
-    if (capacity < minimum || (outData == nullptr && minimum > 0)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::uint32_t fit = r.element == 0 ? 0 : std::min(r.count, (capacity - r.header) / r.element);
-    std::uint32_t size = r.header + fit * r.element;
-    if (size > 0) {
-        std::memcpy(outData, r.bytes.data(), size);
-    }
-    if (r.bufferList) {
-        std::memcpy(outData, &fit, sizeof fit);  // mNumberBuffers: the buffers written
-    }
-    ioSize = size;
     if (r.consumesDelay) {
         core_->advanceDelays(object, address.mSelector);
     }
@@ -1016,11 +869,7 @@ Status readReference(SimAudioSystem::Core& core, ObjectID object,
     if (Status s = core.lookup(FaultOperation::read, object, address, r)) {
         return s;
     }
-    if (r.kind != kind) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    out = std::move(r.*member);
-    return kAudioHardwareNoError;
+    return takeReference(r, kind, member, out);
 }
 
 }  // namespace
