@@ -4,6 +4,21 @@
 
 namespace pellimar::audio {
 
+Status bufferList(Resolved& out, const std::vector<std::uint32_t>& channels) {
+    std::vector<AudioBuffer> buffers;
+    for (auto c : channels) {
+        AudioBuffer b;
+        b.mNumberChannels = c;
+        buffers.push_back(b);
+    }
+    append(out.bytes, std::uint32_t(buffers.size()));
+    append(out.bytes, std::uint32_t(0));  // alignment padding of the SDK layout
+    out.header = 8;
+    list(out, buffers);
+    out.bufferList = true;
+    return kAudioHardwareNoError;
+}
+
 Status text(Resolved& out, std::optional<std::string> value) {
     out.kind = ValueKind::text;
     out.text = std::move(value);

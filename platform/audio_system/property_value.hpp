@@ -54,6 +54,8 @@ Status list(Resolved& out, const std::vector<T>& values) {
     return kAudioHardwareNoError;
 }
 
+// A stream configuration: an AudioBufferList with one buffer of each channel count.
+Status bufferList(Resolved& out, const std::vector<std::uint32_t>& channels);
 Status text(Resolved& out, std::optional<std::string> value);
 Status value(Resolved& out, Value value);
 Status tapDescription(Resolved& out, TapDescription description);

@@ -151,18 +151,11 @@ Status resolveDevice(const Node& node, const AudioObjectPropertyAddress& address
             }
             const Direction d =
                 scope == kAudioObjectPropertyScopeInput ? Direction::input : Direction::output;
-            std::vector<AudioBuffer> buffers;
+            std::vector<std::uint32_t> channels;
             if (hasDirection(node, d)) {
-                AudioBuffer b;
-                b.mNumberChannels = channelCount(node);
-                buffers.push_back(b);
+                channels.push_back(channelCount(node));
             }
-            append(out.bytes, std::uint32_t(buffers.size()));
-            append(out.bytes, std::uint32_t(0));  // alignment padding of the SDK layout
-            out.header = 8;
-            list(out, buffers);
-            out.bufferList = true;
-            return kAudioHardwareNoError;
+            return bufferList(out, channels);
         }
         case kAudioDevicePropertyStreams: {
             std::vector<ObjectID> ids;

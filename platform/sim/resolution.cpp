@@ -215,18 +215,7 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
                     for (const auto& s : d.streams) {
                         out.consumesDelay |= s.pendingFormat.has_value() && s.pendingReads > 0;
                     }
-                    std::vector<AudioBuffer> buffers;
-                    for (auto c : channels) {
-                        AudioBuffer b;
-                        b.mNumberChannels = c;
-                        buffers.push_back(b);
-                    }
-                    append(out.bytes, std::uint32_t(buffers.size()));
-                    append(out.bytes, std::uint32_t(0));  // alignment padding of the SDK layout
-                    out.header = 8;
-                    list(out, buffers);
-                    out.bufferList = true;
-                    return kAudioHardwareNoError;
+                    return bufferList(out, channels);
                 }
                 case kAudioDevicePropertyStreams: {
                     std::vector<ObjectID> ids;
