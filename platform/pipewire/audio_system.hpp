@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/audio_system/audio_system.hpp"
+#include "platform/audio_system/overrides.hpp"
 #include "platform/pipewire/graph.hpp"
 
 namespace pellimar::audio::pipewire {
@@ -25,38 +26,7 @@ class PipeWireAudioSystem final : public AudioSystem {
     PipeWireAudioSystem(const PipeWireAudioSystem&) = delete;
     PipeWireAudioSystem& operator=(const PipeWireAudioSystem&) = delete;
 
-    bool hasProperty(ObjectID object, const AudioObjectPropertyAddress& address) override;
-    Status getPropertyDataSize(ObjectID object, const AudioObjectPropertyAddress& address,
-                               std::uint32_t qualifierSize, const void* qualifier,
-                               std::uint32_t& outSize) override;
-    Status getPropertyData(ObjectID object, const AudioObjectPropertyAddress& address,
-                           std::uint32_t qualifierSize, const void* qualifier,
-                           std::uint32_t& ioSize, void* outData) override;
-    Status setPropertyData(ObjectID object, const AudioObjectPropertyAddress& address,
-                           std::uint32_t qualifierSize, const void* qualifier, std::uint32_t size,
-                           const void* data) override;
-    Status getStringProperty(ObjectID object, const AudioObjectPropertyAddress& address,
-                             std::optional<std::string>& out) override;
-    Status getValueProperty(ObjectID object, const AudioObjectPropertyAddress& address,
-                            std::optional<Value>& out) override;
-    Status getTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
-                             std::optional<TapDescription>& out) override;
-    Status setTapDescription(ObjectID object, const AudioObjectPropertyAddress& address,
-                             const TapDescription& description) override;
-    Status translateDataSourceName(ObjectID object, const AudioObjectPropertyAddress& address,
-                                   std::uint32_t sourceID,
-                                   std::optional<std::string>& out) override;
-    Status createAggregateDevice(const Value& description, ObjectID& outDevice) override;
-    Status destroyAggregateDevice(ObjectID device) override;
-    Status createProcessTap(const TapDescription& description, ObjectID& outTap) override;
-    Status destroyProcessTap(ObjectID tap) override;
-    Status addPropertyListener(ObjectID object, const AudioObjectPropertyAddress& address,
-                               asio::io_context& loop, PropertyListener listener,
-                               ListenerID& outID) override;
-    Status removePropertyListener(ListenerID id) override;
-    bool supportsProcessTaps() const override;
-    Result<std::unique_ptr<ProcessRegistration>, std::string> registerProcess(
-        const std::string& bundleID) override;
+    PELLIMAR_AUDIO_SYSTEM_OVERRIDES;
 
     const std::shared_ptr<Graph>& graph() const { return graph_; }
 

@@ -1,100 +1,17 @@
+// Property calls: reads of the resolved value, writes as changes of the world, and the effects a
+// write has later, after some reads, as hardware has them.
+
 #include "platform/sim/audio_system.hpp"
 
-#include <sys/inotify.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <unordered_map>
 
-#include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-
-#include "platform/json/json_checks.hpp"
-#include "platform/sim/world_store.hpp"
+#include "platform/sim/core.hpp"
 
 namespace pellimar::audio::sim {
 
 namespace {
-
-enum class Kind { system, device, stream, process, tap };
-
-struct Ref {
-    Kind kind = Kind::system;
-    std::size_t index = 0;  // device, process or tap index
-    std::size_t sub = 0;    // stream index within the device
-};
-
-enum class ValueKind { fixed, text, value, tapDescription, translation };
-
-// One property's current value, as the platform would hand it out.
-struct Resolved {
-    ValueKind kind = ValueKind::fixed;
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t header = 0;   // bytes before the elements (the whole value for scalars)
-    std::uint32_t element = 0;  // 0 for scalars
-    std::uint32_t count = 0;
-    bool bufferList = false;
-    std::optional<std::string> text;
-    std::optional<Value> value;
-    std::optional<TapDescription> tap;
-    bool consumesDelay = false;  // reading it advances a delayed effect
-};
-
-template <typename T>
-void append(std::vector<std::uint8_t>& bytes, const T& value) {
-    auto at = bytes.size();
-    bytes.resize(at + sizeof(T));
-    std::memcpy(bytes.data() + at, &value, sizeof(T));
-}
-
-template <typename T>
-Status scalar(Resolved& out, const T& value) {
-    out.bytes.clear();
-    append(out.bytes, value);
-    out.header = sizeof(T);
-    return kAudioHardwareNoError;
-}
-
-Status idList(Resolved& out, const std::vector<ObjectID>& ids) {
-    out.bytes.clear();
-    for (auto id : ids) {
-        append(out.bytes, id);
-    }
-    out.element = 4;
-    out.count = std::uint32_t(ids.size());
-    return kAudioHardwareNoError;
-}
-
-Status text(Resolved& out, std::optional<std::string> value) {
-    out.kind = ValueKind::text;
-    out.text = std::move(value);
-    return kAudioHardwareNoError;
-}
-
-AudioObjectPropertyAddress globalAddress(Selector selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
-bool inputOrOutput(Scope scope) {
-    return scope == kAudioObjectPropertyScopeInput || scope == kAudioObjectPropertyScopeOutput;
-}
-
-bool inScope(const Stream& s, Scope scope) {
-    if (scope == kAudioObjectPropertyScopeInput) {
-        return s.scope == StreamScope::input;
-    }
-    if (scope == kAudioObjectPropertyScopeOutput) {
-        return s.scope == StreamScope::output;
-    }
-    return true;
-}
 
 bool rateSupported(const std::vector<AudioValueRange>& ranges, double rate) {
     return std::any_of(ranges.begin(), ranges.end(), [&](const AudioValueRange& r) {
@@ -131,8 +48,8 @@ void setDeviceRate(Device& d, double rate) {
     }
 }
 
-// A format write changes the written format and carries its channel count and rate to the
-// stream's other format and its rate to the device, as hardware does.
+}  // namespace
+
 void applyFormat(Device& d, Stream& s, Selector selector, const AudioStreamBasicDescription& f) {
     setDeviceRate(d, f.mSampleRate);
     if (selector == kAudioStreamPropertyPhysicalFormat) {
@@ -144,7 +61,6 @@ void applyFormat(Device& d, Stream& s, Selector selector, const AudioStreamBasic
     }
 }
 
-// Consumes the first delay rule that applies; returns it.
 std::optional<Delay> takeDelay(World& w, DelayEffect effect, ObjectID object,
                                const std::string& uid) {
     for (auto it = w.delays.begin(); it != w.delays.end(); ++it) {
@@ -161,634 +77,6 @@ std::optional<Delay> takeDelay(World& w, DelayEffect effect, ObjectID object,
     return std::nullopt;
 }
 
-ObjectID fallbackDefault(const World& w, StreamScope scope) {
-    for (const auto& d : w.devices) {
-        if (!d.isAggregate() && d.channels(scope) > 0) {
-            return d.id;
-        }
-    }
-    return 0;
-}
-
-class InotifyBuffer {
-  public:
-    // Reads every pending event; true when one concerns the named file.
-    bool drain(int fd, const std::string& name) {
-        bool relevant = false;
-        for (;;) {
-            ssize_t n = ::read(fd, buffer_.data(), buffer_.size());
-            if (n <= 0) {
-                return relevant;
-            }
-            for (ssize_t at = 0; at < n;) {
-                inotify_event event;
-                std::memcpy(&event, buffer_.data() + at, sizeof event);
-                if (event.len > 0) {
-                    const char* eventName = buffer_.data() + at + sizeof(inotify_event);
-                    if (name == eventName) {
-                        relevant = true;
-                    }
-                }
-                at += ssize_t(sizeof(inotify_event) + event.len);
-            }
-        }
-    }
-
-  private:
-    alignas(inotify_event) std::array<char, 8192> buffer_{};
-};
-
-}  // namespace
-
-struct Watcher;
-
-struct Listener {
-    ObjectID object = 0;
-    AudioObjectPropertyAddress address;
-    asio::io_context* loop = nullptr;
-    std::shared_ptr<PropertyListener> callback;
-    std::string fingerprint;
-    std::uint64_t checkedGeneration = 0;
-};
-
-struct SimAudioSystem::Core {
-    std::mutex mutex;
-    std::unique_ptr<WorldStore> store;
-    std::uint64_t indexedGeneration = 0;
-    std::unordered_map<ObjectID, Ref> index;
-    std::map<ListenerID, Listener> listeners;
-    ListenerID nextListener = 1;
-    std::map<asio::io_context*, std::shared_ptr<Watcher>> watchers;
-
-    // The world is looked at once per call (one stat), unless the call itself changes it.
-    const World* callWorld = nullptr;
-
-    std::unique_lock<std::mutex> enter() {
-        std::unique_lock<std::mutex> guard(mutex);
-        callWorld = nullptr;
-        return guard;
-    }
-
-    // All of these expect `mutex` held.
-    Result<const World*, Status> world();
-    const Ref* find(const World& w, ObjectID id);
-    Status fault(FaultOperation operation, ObjectID object,
-                 const AudioObjectPropertyAddress& address);
-    Status resolve(const World& w, ObjectID object, const AudioObjectPropertyAddress& address,
-                   Resolved& out);
-    // A property call's common start: its injected fault, the world, then the value.
-    Status lookup(FaultOperation operation, ObjectID object,
-                  const AudioObjectPropertyAddress& address, Resolved& out) {
-        const AudioObjectPropertyAddress& faultAddress = address;
-        if (Status s = fault(operation, object, faultAddress)) {
-            return s;
-        }
-        auto w = world();
-        if (!w) {
-            return w.error();
-        }
-        return resolve(**w, object, address, out);
-    }
-    std::string fingerprint(ObjectID object, const AudioObjectPropertyAddress& address);
-    void advanceDelays(ObjectID device, Selector selector);
-    Status mutate(const std::function<Status(World&)>& change);
-
-    // Called on `loop`'s thread when the world file was replaced.
-    void deliver(asio::io_context* loop);
-};
-
-// Tells owners of watchers when their io_context goes away, so that a loop destroyed before the
-// audio system does not leave descriptors pointing into it.
-class LoopLifetime final : public asio::execution_context::service {
-  public:
-    static asio::execution_context::id id;
-    explicit LoopLifetime(asio::execution_context& context)
-        : asio::execution_context::service(context) {}
-
-    void add(const void* owner, std::function<void()> onShutdown) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        hooks_[owner] = std::move(onShutdown);
-    }
-    void remove(const void* owner) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        hooks_.erase(owner);
-    }
-
-  private:
-    void shutdown() override {
-        std::map<const void*, std::function<void()>> hooks;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            hooks.swap(hooks_);
-        }
-        for (auto& [owner, hook] : hooks) {
-            hook();
-        }
-    }
-
-    std::mutex mutex_;
-    std::map<const void*, std::function<void()>> hooks_;
-};
-
-asio::execution_context::id LoopLifetime::id;
-
-struct Watcher : std::enable_shared_from_this<Watcher> {
-    Watcher(asio::io_context& context, int fd, std::weak_ptr<SimAudioSystem::Core> owner,
-            std::string fileName)
-        : loop(&context),
-          descriptor(context, fd),
-          core(std::move(owner)),
-          name(std::move(fileName)) {}
-
-    void arm() {
-        if (!descriptor.is_open()) {
-            return;
-        }
-        descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
-                              [self = shared_from_this()](const asio::error_code& error) {
-                                  if (error || !self->descriptor.is_open()) {
-                                      return;
-                                  }
-                                  bool relevant = self->events.drain(
-                                      self->descriptor.native_handle(), self->name);
-                                  if (relevant) {
-                                      if (auto owner = self->core.lock()) {
-                                          owner->deliver(self->loop);
-                                      }
-                                  }
-                                  self->arm();
-                              });
-    }
-
-    asio::io_context* loop;
-    asio::posix::stream_descriptor descriptor;
-    std::weak_ptr<SimAudioSystem::Core> core;
-    std::string name;
-    InotifyBuffer events;
-};
-
-Result<const World*, Status> SimAudioSystem::Core::world() {
-    if (callWorld != nullptr) {
-        return callWorld;
-    }
-    auto w = store->current();
-    if (!w) {
-        return fail(kAudioHardwareUnspecifiedError);
-    }
-    if (indexedGeneration != store->generation()) {
-        index.clear();
-        const World& world = **w;
-        for (std::size_t i = 0; i < world.devices.size(); ++i) {
-            index[world.devices[i].id] = {Kind::device, i, 0};
-            for (std::size_t s = 0; s < world.devices[i].streams.size(); ++s) {
-                index[world.devices[i].streams[s].id] = {Kind::stream, i, s};
-            }
-        }
-        for (std::size_t i = 0; i < world.processes.size(); ++i) {
-            index[world.processes[i].id] = {Kind::process, i, 0};
-        }
-        for (std::size_t i = 0; i < world.taps.size(); ++i) {
-            index[world.taps[i].id] = {Kind::tap, i, 0};
-        }
-        index[kAudioObjectSystemObject] = {Kind::system, 0, 0};
-        indexedGeneration = store->generation();
-    }
-    callWorld = *w;
-    return *w;
-}
-
-const Ref* SimAudioSystem::Core::find(const World& w, ObjectID id) {
-    auto it = index.find(id);
-    if (it == index.end()) {
-        return nullptr;
-    }
-    if (it->second.kind == Kind::process) {
-        const Process& p = w.processes[it->second.index];
-        if (p.kind == ProcessKind::live && !store->liveness().alive(p.pid, p.startTime)) {
-            return nullptr;
-        }
-    }
-    return &it->second;
-}
-
-Status SimAudioSystem::Core::mutate(const std::function<Status(World&)>& change) {
-    Status status = kAudioHardwareNoError;
-    callWorld = nullptr;
-    auto r = store->mutate([&](World& w) {
-        status = change(w);
-        return status == kAudioHardwareNoError;
-    });
-    if (!r) {
-        return kAudioHardwareUnspecifiedError;
-    }
-    return status;
-}
-
-Status SimAudioSystem::Core::fault(FaultOperation operation, ObjectID object,
-                                   const AudioObjectPropertyAddress& address) {
-    const Selector selector = address.mSelector;
-    // A counted fault fires once per count across all processes, so it is claimed under the lock.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        auto w = world();
-        if (!w) {
-            return w.error();
-        }
-        const Fault* match = nullptr;
-        for (const auto& f : (*w)->faults) {
-            if (f.operation == operation && (f.object == 0 || f.object == object) &&
-                (f.selector == 0 || f.selector == selector) &&
-                (f.scope == 0 || f.scope == address.mScope) &&
-                (!f.element || *f.element == address.mElement) && f.count != 0) {
-                match = &f;
-                break;
-            }
-        }
-        if (match == nullptr) {
-            return kAudioHardwareNoError;
-        }
-        if (match->count < 0 && match->skip == 0) {
-            return match->status;
-        }
-        ObjectID id = match->id;
-        Status status = match->status;
-        bool fired = false;
-        bool passed = false;
-        callWorld = nullptr;
-        auto r = store->mutate([&](World& next) {
-            for (auto it = next.faults.begin(); it != next.faults.end(); ++it) {
-                if (it->id != id || it->count == 0) {
-                    continue;
-                }
-                if (it->skip > 0) {
-                    --it->skip;
-                    passed = true;
-                } else {
-                    fired = true;
-                    if (it->count > 0 && --it->count == 0) {
-                        next.faults.erase(it);
-                    }
-                }
-                return true;
-            }
-            return false;
-        });
-        if (!r) {
-            return kAudioHardwareUnspecifiedError;
-        }
-        if (passed) {
-            return kAudioHardwareNoError;
-        }
-        if (fired) {
-            return status;
-        }
-    }
-    return kAudioHardwareNoError;
-}
-
-Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
-                                     const AudioObjectPropertyAddress& address, Resolved& out) {
-    const Ref* ref = find(w, object);
-    if (ref == nullptr) {
-        return kAudioHardwareBadObjectError;
-    }
-    const Selector sel = address.mSelector;
-    const Scope scope = address.mScope;
-    switch (ref->kind) {
-        case Kind::system: {
-            std::vector<ObjectID> ids;
-            switch (sel) {
-                case kAudioHardwarePropertyDevices:
-                    for (const auto& d : w.devices) {
-                        ids.push_back(d.id);
-                    }
-                    return idList(out, ids);
-                case kAudioHardwarePropertyProcessObjectList:
-                    for (const auto& p : w.processes) {
-                        if (p.kind == ProcessKind::simulated ||
-                            store->liveness().alive(p.pid, p.startTime)) {
-                            ids.push_back(p.id);
-                        }
-                    }
-                    return idList(out, ids);
-                case kAudioHardwarePropertyTapList:
-                    for (const auto& t : w.taps) {
-                        ids.push_back(t.id);
-                    }
-                    return idList(out, ids);
-                case kAudioHardwarePropertyDefaultInputDevice:
-                    return scalar(out, w.defaultInput);
-                case kAudioHardwarePropertyDefaultOutputDevice:
-                    return scalar(out, w.defaultOutput);
-                case kAudioHardwarePropertyDefaultSystemOutputDevice:
-                    return scalar(out, w.defaultSystemOutput);
-                default:
-                    return kAudioHardwareUnknownPropertyError;
-            }
-        }
-        case Kind::device: {
-            const Device& d = w.devices[ref->index];
-            switch (sel) {
-                case kAudioObjectPropertyName:
-                    return text(out, d.nameIsNull ? std::nullopt : std::optional(d.name));
-                case kAudioDevicePropertyDeviceUID:
-                    return text(out, d.uidIsNull ? std::nullopt : std::optional(d.uid));
-                case kAudioDevicePropertyTransportType:
-                    return scalar(out, d.transportType);
-                case kAudioDevicePropertyNominalSampleRate:
-                    return scalar(out, d.nominalRate);
-                case kAudioDevicePropertyAvailableNominalSampleRates:
-                    out.bytes.clear();
-                    for (const auto& r : d.availableRates) {
-                        append(out.bytes, r);
-                    }
-                    out.element = sizeof(AudioValueRange);
-                    out.count = std::uint32_t(d.availableRates.size());
-                    return kAudioHardwareNoError;
-                case kAudioDevicePropertyStreamConfiguration: {
-                    if (!inputOrOutput(scope)) {
-                        return kAudioHardwareUnknownPropertyError;
-                    }
-                    std::vector<std::uint32_t> channels;
-                    // While hidden, only the first exposedChannels channels show.
-                    std::uint32_t shown =
-                        d.hiddenChannelReads == 0 ? UINT32_MAX : d.exposedChannels;
-                    for (const auto& s : d.streams) {
-                        if (inScope(s, scope) && shown > 0) {
-                            channels.push_back(std::min(shown, s.channels()));
-                            shown -= channels.back();
-                        }
-                    }
-                    out.consumesDelay = d.hiddenChannelReads > 0;
-                    for (const auto& s : d.streams) {
-                        out.consumesDelay |= s.pendingFormat.has_value() && s.pendingReads > 0;
-                    }
-                    out.bytes.clear();
-                    append(out.bytes, std::uint32_t(channels.size()));
-                    append(out.bytes, std::uint32_t(0));  // alignment padding of the SDK layout
-                    for (auto c : channels) {
-                        AudioBuffer b;
-                        b.mNumberChannels = c;
-                        append(out.bytes, b);
-                    }
-                    out.header = 8;
-                    out.element = sizeof(AudioBuffer);
-                    out.count = std::uint32_t(channels.size());
-                    out.bufferList = true;
-                    return kAudioHardwareNoError;
-                }
-                case kAudioDevicePropertyStreams: {
-                    std::vector<ObjectID> ids;
-                    for (const auto& s : d.streams) {
-                        if (inScope(s, scope)) {
-                            ids.push_back(s.id);
-                        }
-                    }
-                    return idList(out, ids);
-                }
-                case kAudioDevicePropertyDataSources:
-                case kAudioDevicePropertyDataSource:
-                case kAudioDevicePropertyDataSourceNameForIDCFString: {
-                    if (scope != kAudioObjectPropertyScopeInput || d.dataSources.empty()) {
-                        return kAudioHardwareUnknownPropertyError;
-                    }
-                    if (sel == kAudioDevicePropertyDataSourceNameForIDCFString) {
-                        out.kind = ValueKind::translation;
-                        return kAudioHardwareNoError;
-                    }
-                    std::vector<ObjectID> ids;
-                    if (sel == kAudioDevicePropertyDataSources) {
-                        for (const auto& s : d.dataSources) {
-                            ids.push_back(s.id);
-                        }
-                    } else {
-                        if (d.currentSource) {
-                            ids.push_back(*d.currentSource);
-                        }
-                        out.consumesDelay = d.pendingSource.has_value() && d.pendingSourceReads > 0;
-                    }
-                    return idList(out, ids);
-                }
-                case kAudioAggregateDevicePropertyComposition:
-                    if (!d.composition) {
-                        return kAudioHardwareUnknownPropertyError;
-                    }
-                    out.kind = ValueKind::value;
-                    out.value = *d.composition;
-                    return kAudioHardwareNoError;
-                default:
-                    return kAudioHardwareUnknownPropertyError;
-            }
-        }
-        case Kind::stream: {
-            const Stream& s = w.devices[ref->index].streams[ref->sub];
-            switch (sel) {
-                case kAudioStreamPropertyVirtualFormat:
-                    return scalar(out, s.virtualFormat);
-                case kAudioStreamPropertyPhysicalFormat:
-                    return scalar(out, s.physical);
-                case kAudioStreamPropertyAvailablePhysicalFormats:
-                case kAudioStreamPropertyAvailableVirtualFormats: {
-                    const auto& list = sel == kAudioStreamPropertyAvailablePhysicalFormats
-                                           ? s.availablePhysical
-                                           : s.virtualFormats();
-                    out.bytes.clear();
-                    for (const auto& r : list) {
-                        append(out.bytes, r);
-                    }
-                    out.element = sizeof(AudioStreamRangedDescription);
-                    out.count = std::uint32_t(list.size());
-                    return kAudioHardwareNoError;
-                }
-                case kAudioStreamPropertyDirection:
-                    return scalar(out, std::uint32_t(s.scope == StreamScope::input ? 1 : 0));
-                default:
-                    return kAudioHardwareUnknownPropertyError;
-            }
-        }
-        case Kind::process: {
-            const Process& p = w.processes[ref->index];
-            switch (sel) {
-                case kAudioProcessPropertyPID:
-                    return scalar(out, p.pid);
-                case kAudioProcessPropertyBundleID:
-                    return text(out, p.bundleID);
-                case kAudioProcessPropertyIsRunning:
-                    return scalar(out, std::uint32_t(p.running ? 1 : 0));
-                default:
-                    return kAudioHardwareUnknownPropertyError;
-            }
-        }
-        case Kind::tap: {
-            const Tap& t = w.taps[ref->index];
-            switch (sel) {
-                case kAudioObjectPropertyName:
-                    return text(out, t.description.name);
-                case kAudioTapPropertyUID:
-                    return text(out, t.uid);
-                case kAudioTapPropertyFormat:
-                    return scalar(out, t.format);
-                case kAudioTapPropertyDescription:
-                    out.kind = ValueKind::tapDescription;
-                    out.tap = t.description;
-                    return kAudioHardwareNoError;
-                default:
-                    return kAudioHardwareUnknownPropertyError;
-            }
-        }
-    }
-    return kAudioHardwareUnknownPropertyError;
-}
-
-void SimAudioSystem::Core::advanceDelays(ObjectID device, Selector selector) {
-    (void)mutate([&](World& w) -> Status {
-        Device* d = w.findDevice(device);
-        if (d == nullptr) {
-            return kAudioHardwareBadObjectError;
-        }
-        bool changed = false;
-        if (selector == kAudioDevicePropertyStreamConfiguration) {
-            if (d->hiddenChannelReads > 0) {
-                if (--d->hiddenChannelReads == 0) {
-                    d->exposedChannels = 0;
-                }
-                changed = true;
-            }
-            for (auto& s : d->streams) {
-                if (s.pendingFormat && s.pendingReads > 0 && --s.pendingReads == 0) {
-                    applyFormat(*d, s, kAudioStreamPropertyPhysicalFormat, *s.pendingFormat);
-                    s.pendingFormat.reset();
-                    changed = true;
-                } else if (s.pendingFormat && s.pendingReads > 0) {
-                    changed = true;
-                }
-            }
-        } else if (d->pendingSource && d->pendingSourceReads > 0) {
-            if (--d->pendingSourceReads == 0) {
-                d->currentSource = d->pendingSource;
-                d->pendingSource.reset();
-            }
-            changed = true;
-        }
-        return changed ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
-    });
-}
-
-std::string SimAudioSystem::Core::fingerprint(ObjectID object,
-                                              const AudioObjectPropertyAddress& address) {
-    auto w = world();
-    if (!w) {
-        return "status " + std::to_string(w.error());
-    }
-    Resolved r;
-    Status status = resolve(**w, object, address, r);
-    std::string print = "status " + std::to_string(status) + ":";
-    if (status != kAudioHardwareNoError) {
-        return print;
-    }
-    switch (r.kind) {
-        case ValueKind::fixed:
-            print.append(r.bytes.begin(), r.bytes.end());
-            break;
-        case ValueKind::text:
-            print += r.text ? "text:" + *r.text : "null";
-            break;
-        case ValueKind::value:
-            print += r.value ? r.value->dump() : "null";
-            break;
-        case ValueKind::tapDescription: {
-            const auto& d = *r.tap;
-            print += d.name + "\n" + std::to_string(d.isPrivate) + std::to_string(d.exclusive) +
-                     std::to_string(d.mixdown) + std::to_string(d.mono) +
-                     std::to_string(int(d.muteBehavior));
-            for (auto p : d.processes) {
-                print += "," + std::to_string(p);
-            }
-            break;
-        }
-        case ValueKind::translation: {
-            const Device* d = (*w)->findDevice(object);
-            for (const auto& s : d->dataSources) {
-                print += std::to_string(s.id) + "=" + (s.name ? "text:" + *s.name : "null") + ";";
-            }
-            break;
-        }
-    }
-    return print;
-}
-
-void SimAudioSystem::Core::deliver(asio::io_context* loop) {
-    std::vector<std::pair<ListenerID, std::shared_ptr<PropertyListener>>> due;
-    std::vector<std::pair<ObjectID, AudioObjectPropertyAddress>> what;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        callWorld = nullptr;
-        // The event may be a hand edit, which moves no stamp.
-        store->lookAtFile();
-        auto w = world();
-        std::uint64_t generation = store->generation();
-        for (auto& [id, listener] : listeners) {
-            if (listener.loop != loop || (w && listener.checkedGeneration == generation)) {
-                continue;
-            }
-            listener.checkedGeneration = generation;
-            auto now = fingerprint(listener.object, listener.address);
-            if (now != listener.fingerprint) {
-                listener.fingerprint = std::move(now);
-                due.emplace_back(id, listener.callback);
-                what.emplace_back(listener.object, listener.address);
-            }
-        }
-    }
-    for (std::size_t i = 0; i < due.size(); ++i) {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            if (!listeners.contains(due[i].first)) {
-                continue;  // removed by an earlier callback
-            }
-        }
-        (*due[i].second)(what[i].first, {what[i].second});
-    }
-}
-
-namespace {
-
-class SimRegistration final : public ProcessRegistration {
-  public:
-    SimRegistration(std::shared_ptr<SimAudioSystem::Core> core, ObjectID id)
-        : core_(std::move(core)), id_(id) {}
-    ~SimRegistration() override {
-        auto guard = core_->enter();
-        (void)core_->mutate([&](World& w) -> Status {
-            auto removed =
-                std::erase_if(w.processes, [&](const Process& p) { return p.id == id_; });
-            return removed > 0 ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
-        });
-    }
-    SimRegistration(const SimRegistration&) = delete;
-    SimRegistration& operator=(const SimRegistration&) = delete;
-
-    ObjectID objectID() const override { return id_; }
-
-    void setRunning(bool running) override {
-        auto guard = core_->enter();
-        (void)core_->mutate([&](World& w) -> Status {
-            for (auto& p : w.processes) {
-                if (p.id == id_ && p.running != running) {
-                    p.running = running;
-                    return kAudioHardwareNoError;
-                }
-            }
-            return kAudioHardwareBadObjectError;  // nothing to write
-        });
-    }
-
-  private:
-    std::shared_ptr<SimAudioSystem::Core> core_;
-    ObjectID id_;
-};
-
-}  // namespace
-
 Result<std::unique_ptr<SimAudioSystem>, std::string> SimAudioSystem::open(const std::string& path) {
     auto store = WorldStore::open(path, true);
     if (!store) {
@@ -800,22 +88,6 @@ Result<std::unique_ptr<SimAudioSystem>, std::string> SimAudioSystem::open(const 
 }
 
 SimAudioSystem::SimAudioSystem(std::shared_ptr<Core> core) : core_(std::move(core)) {}
-
-SimAudioSystem::~SimAudioSystem() {
-    std::map<asio::io_context*, std::shared_ptr<Watcher>> watchers;
-    {
-        auto guard = core_->enter();
-        watchers.swap(core_->watchers);
-        core_->listeners.clear();
-    }
-    for (auto& [loop, watcher] : watchers) {
-        // Still in the map, so the loop is alive.
-        asio::use_service<LoopLifetime>(static_cast<asio::execution_context&>(*loop))
-            .remove(core_.get());
-        asio::error_code ignored;
-        watcher->descriptor.close(ignored);
-    }
-}
 
 bool SimAudioSystem::hasProperty(ObjectID object, const AudioObjectPropertyAddress& address) {
     auto guard = core_->enter();
@@ -839,17 +111,7 @@ Status SimAudioSystem::getPropertyDataSize(ObjectID object,
     if (Status s = core_->lookup(FaultOperation::sizeQuery, object, address, r)) {
         return s;
     }
-    switch (r.kind) {
-        case ValueKind::fixed:
-            outSize = std::uint32_t(r.bytes.size());
-            break;
-        case ValueKind::translation:
-            outSize = 32;  // AudioValueTranslation
-            break;
-        default:
-            outSize = 8;  // one reference
-            break;
-    }
+    outSize = dataSize(r);
     return kAudioHardwareNoError;
 }
 
@@ -863,23 +125,9 @@ Status SimAudioSystem::getPropertyData(ObjectID object, const AudioObjectPropert
     if (Status s = core_->lookup(FaultOperation::read, object, address, r)) {
         return s;
     }
-    if (r.kind != ValueKind::fixed) {
-        // Reference values are read through the typed calls.
-        return kAudioHardwareIllegalOperationError;
+    if (Status s = copyFixed(r, capacity, outData, ioSize)) {
+        return s;
     }
-    std::uint32_t minimum = r.header + (r.count > 0 ? r.element : 0);
-    if (capacity < minimum || (outData == nullptr && minimum > 0)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::uint32_t fit = r.element == 0 ? 0 : std::min(r.count, (capacity - r.header) / r.element);
-    std::uint32_t size = r.header + fit * r.element;
-    if (size > 0) {
-        std::memcpy(outData, r.bytes.data(), size);
-    }
-    if (r.bufferList) {
-        std::memcpy(outData, &fit, sizeof fit);  // mNumberBuffers: the buffers written
-    }
-    ioSize = size;
     if (r.consumesDelay) {
         core_->advanceDelays(object, address.mSelector);
     }
@@ -1016,11 +264,7 @@ Status readReference(SimAudioSystem::Core& core, ObjectID object,
     if (Status s = core.lookup(FaultOperation::read, object, address, r)) {
         return s;
     }
-    if (r.kind != kind) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    out = std::move(r.*member);
-    return kAudioHardwareNoError;
+    return takeReference(r, kind, member, out);
 }
 
 }  // namespace
@@ -1089,197 +333,44 @@ Status SimAudioSystem::translateDataSourceName(ObjectID object,
     return kAudioHardwareIllegalOperationError;
 }
 
-Status SimAudioSystem::createAggregateDevice(const Value& description, ObjectID& outDevice) {
-    auto guard = core_->enter();
-    outDevice = kAudioObjectUnknown;
-    if (Status s =
-            core_->fault(FaultOperation::create, 0, globalAddress(kSimCreateAggregateDevice))) {
-        return s;
-    }
-    if (!description.is_object() ||
-        !pellimar::json::nestedWithin(description, kMaxDescriptionNesting)) {
-        return kAudio_ParamError;
-    }
-    if (auto uid = description.find("uid"); uid != description.end() && !uid->is_string()) {
-        return kAudio_ParamError;
-    }
-    ObjectID created = 0;
-    Status status = core_->mutate([&](World& w) -> Status {
-        if (auto uid = description.find("uid");
-            uid != description.end() && w.findDeviceByUID(uid->get<std::string>()) != nullptr) {
-            return kAudioHardwareIllegalOperationError;  // UIDs are unique on the system
-        }
-        Device d = makeAggregate(w, description);
-        if (auto rule = takeDelay(w, DelayEffect::aggregateChannels, 0, d.uid)) {
-            d.hiddenChannelReads = rule->reads;
-            d.exposedChannels = rule->channels;
-        }
-        created = d.id;
-        w.devices.push_back(std::move(d));
-        return kAudioHardwareNoError;
-    });
-    if (status == kAudioHardwareNoError) {
-        outDevice = created;
-    }
-    return status;
-}
-
-Status SimAudioSystem::destroyAggregateDevice(ObjectID device) {
-    auto guard = core_->enter();
-    if (Status s = core_->fault(FaultOperation::destroy, device,
-                                globalAddress(kSimDestroyAggregateDevice))) {
-        return s;
-    }
-    return core_->mutate([&](World& w) -> Status {
-        const Device* d = w.findDevice(device);
-        if (d == nullptr || !d->isAggregate()) {
+void SimAudioSystem::Core::advanceDelays(ObjectID device, Selector selector) {
+    (void)mutate([&](World& w) -> Status {
+        Device* d = w.findDevice(device);
+        if (d == nullptr) {
             return kAudioHardwareBadObjectError;
         }
-        std::erase_if(w.devices, [&](const Device& x) { return x.id == device; });
-        if (w.defaultInput == device) {
-            w.defaultInput = fallbackDefault(w, StreamScope::input);
-        }
-        if (w.defaultOutput == device) {
-            w.defaultOutput = fallbackDefault(w, StreamScope::output);
-        }
-        if (w.defaultSystemOutput == device) {
-            w.defaultSystemOutput = fallbackDefault(w, StreamScope::output);
-        }
-        return kAudioHardwareNoError;
-    });
-}
-
-Status SimAudioSystem::createProcessTap(const TapDescription& description, ObjectID& outTap) {
-    auto guard = core_->enter();
-    outTap = kAudioObjectUnknown;
-    if (Status s = core_->fault(FaultOperation::create, 0, globalAddress(kSimCreateProcessTap))) {
-        return s;
-    }
-    ObjectID created = 0;
-    Status status = core_->mutate([&](World& w) -> Status {
-        Tap t;
-        t.id = created = w.allocateID();
-        t.uid = newTapUID();
-        t.description = description;
-        t.format = tapFormat(description.mono);
-        w.taps.push_back(std::move(t));
-        return kAudioHardwareNoError;
-    });
-    if (status == kAudioHardwareNoError) {
-        outTap = created;
-    }
-    return status;
-}
-
-Status SimAudioSystem::destroyProcessTap(ObjectID tap) {
-    auto guard = core_->enter();
-    if (Status s =
-            core_->fault(FaultOperation::destroy, tap, globalAddress(kSimDestroyProcessTap))) {
-        return s;
-    }
-    return core_->mutate([&](World& w) -> Status {
-        auto removed = std::erase_if(w.taps, [&](const Tap& t) { return t.id == tap; });
-        return removed > 0 ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
-    });
-}
-
-Status SimAudioSystem::addPropertyListener(ObjectID object,
-                                           const AudioObjectPropertyAddress& address,
-                                           asio::io_context& loop, PropertyListener listener,
-                                           ListenerID& outID) {
-    auto guard = core_->enter();
-    outID = 0;
-    if (!listener) {
-        return kAudio_ParamError;
-    }
-    auto w = core_->world();
-    if (!w) {
-        return w.error();
-    }
-    if (core_->find(**w, object) == nullptr) {
-        return kAudioHardwareBadObjectError;
-    }
-    if (!core_->watchers.contains(&loop)) {
-        int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd < 0) {
-            return kAudioHardwareUnspecifiedError;
-        }
-        const std::string& path = core_->store->path();
-        auto slash = path.rfind('/');
-        std::string dir =
-            slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (::inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO | IN_CREATE | IN_CLOSE_WRITE) < 0) {
-            ::close(fd);
-            return kAudioHardwareUnspecifiedError;
-        }
-        auto watcher = std::make_shared<Watcher>(loop, fd, core_, name);
-        watcher->arm();
-        core_->watchers.emplace(&loop, std::move(watcher));
-        std::weak_ptr<Core> owner = core_;
-        asio::execution_context* context = &loop;
-        asio::use_service<LoopLifetime>(*context).add(core_.get(), [owner, context] {
-            auto core = owner.lock();
-            if (!core) {
-                return;
+        bool changed = false;
+        if (selector == kAudioDevicePropertyStreamConfiguration) {
+            if (d->hiddenChannelReads > 0) {
+                if (--d->hiddenChannelReads == 0) {
+                    d->exposedChannels = 0;
+                }
+                changed = true;
             }
-            std::lock_guard<std::mutex> guard(core->mutex);
-            auto loop = static_cast<asio::io_context*>(context);
-            if (auto it = core->watchers.find(loop); it != core->watchers.end()) {
-                asio::error_code ignored;
-                it->second->descriptor.close(ignored);
-                core->watchers.erase(it);
+            for (auto& s : d->streams) {
+                if (s.pendingFormat && s.pendingReads > 0 && --s.pendingReads == 0) {
+                    applyFormat(*d, s, kAudioStreamPropertyPhysicalFormat, *s.pendingFormat);
+                    s.pendingFormat.reset();
+                    changed = true;
+                } else if (s.pendingFormat && s.pendingReads > 0) {
+                    changed = true;
+                }
             }
-            std::erase_if(core->listeners, [&](const auto& l) { return l.second.loop == loop; });
-        });
-    }
-    Listener entry;
-    entry.object = object;
-    entry.address = address;
-    entry.loop = &loop;
-    entry.callback = std::make_shared<PropertyListener>(std::move(listener));
-    entry.fingerprint = core_->fingerprint(object, address);
-    entry.checkedGeneration = core_->store->generation();
-    outID = core_->nextListener++;
-    core_->listeners.emplace(outID, std::move(entry));
-    return kAudioHardwareNoError;
-}
-
-Status SimAudioSystem::removePropertyListener(ListenerID id) {
-    auto guard = core_->enter();
-    return core_->listeners.erase(id) > 0 ? kAudioHardwareNoError : kAudio_ParamError;
+        } else if (d->pendingSource && d->pendingSourceReads > 0) {
+            if (--d->pendingSourceReads == 0) {
+                d->currentSource = d->pendingSource;
+                d->pendingSource.reset();
+            }
+            changed = true;
+        }
+        return changed ? kAudioHardwareNoError : kAudioHardwareUnspecifiedError;
+    });
 }
 
 bool SimAudioSystem::supportsProcessTaps() const {
     auto guard = core_->enter();
     auto w = core_->world();
     return !w || (*w)->supportsProcessTaps;
-}
-
-Result<std::unique_ptr<ProcessRegistration>, std::string> SimAudioSystem::registerProcess(
-    const std::string& bundleID) {
-    auto guard = core_->enter();
-    auto pid = std::int32_t(::getpid());
-    auto start = processStartTime(pid);
-    if (!start) {
-        return fail(std::string("Simulated audio system: cannot read this process's start time"));
-    }
-    ObjectID id = 0;
-    core_->callWorld = nullptr;
-    auto r = core_->store->mutate([&](World& w) {
-        Process p;
-        p.id = id = w.allocateID();
-        p.pid = pid;
-        p.bundleID = bundleID;
-        p.kind = ProcessKind::live;
-        p.startTime = *start;
-        w.processes.push_back(p);
-        return true;
-    });
-    if (!r) {
-        return fail(r.error());
-    }
-    return std::unique_ptr<ProcessRegistration>(new SimRegistration(core_, id));
 }
 
 }  // namespace pellimar::audio::sim
