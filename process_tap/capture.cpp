@@ -19,11 +19,9 @@ void writeAll(int fd, std::string_view bytes) {
     }
 }
 
-void logLine(std::string_view text) {
-    std::string line = "[process-tap] ";
-    line.append(text);
-    line.push_back('\n');
-    writeAll(STDERR_FILENO, line);
+const LogWriter& programLog() {
+    static const LogWriter writer = LogWriter::fromEnvironment("[process-tap] ");
+    return writer;
 }
 
 }  // namespace pellimar::process_tap
