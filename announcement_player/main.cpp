@@ -2,10 +2,12 @@
 #include <vector>
 
 #include "announcement_player/announcement_player.hpp"
+#include "announcement_player/player_error.hpp"
 #include "platform/common/standard_fds.hpp"
 
 int main(int argc, char** argv) {
     pellimar::ensureStandardDescriptors();
+    (void)pellimar::announcement::programLog();  // says at once when PELLIMAR_LOG is not understood
     return pellimar::announcement::runAnnouncementPlayer(
         std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -62,16 +62,16 @@ std::string deviceName(AudioSystem& system, ObjectID device) {
     return name ? *name : std::string();
 }
 
-void preferStereoOutputDevice(AudioSystem& system, OutputQueue& queue) {
+ObjectID preferStereoOutputDevice(AudioSystem& system, OutputQueue& queue) {
     auto devices = audio_objects::objectIDs<QuietRead>(system, kAudioHardwarePropertyDevices);
     if (!devices) {
-        return;
+        return 0;
     }
     const auto defaultRead = audio_objects::scalar<QuietRead>(
         system, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, ObjectID(0));
     const ObjectID defaultOutput = defaultRead ? *defaultRead : 0;
     if (defaultOutput != 0 && outputChannelCount(system, defaultOutput) == 2) {
-        return;
+        return 0;
     }
     std::vector<ObjectID> candidates;
     for (ObjectID device : *devices) {
@@ -89,18 +89,20 @@ void preferStereoOutputDevice(AudioSystem& system, OutputQueue& queue) {
         choice = candidates.front();
     }
     if (choice == kAudioObjectUnknown) {
-        return;
+        return 0;
     }
     std::optional<std::string> uid;
     if (system.getStringProperty(choice, {kAudioDevicePropertyDeviceUID}, uid) != 0 || !uid) {
-        return;
+        return 0;
     }
     if (const Status status = queue.setCurrentDevice(*uid); status != 0) {
-        logLine("AudioQueue device select status " + std::to_string(status));
-        return;
+        programLog().write(LogLevel::warning,
+                           "AudioQueue device select status " + std::to_string(status));
+        return 0;
     }
-    logLine("Using output device " + std::to_string(choice) + " (" + deviceName(system, choice) +
-            ")");
+    programLog().write(LogLevel::info, "Using output device " + std::to_string(choice) + " (" +
+                                           deviceName(system, choice) + ")");
+    return choice;
 }
 
 }  // namespace pellimar::announcement

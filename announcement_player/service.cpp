@@ -38,8 +38,9 @@ class Service {
             return true;
         }
         const int error = n < 0 ? errno : EAGAIN;
-        logLine(withStatus("Cannot write announcement event", error) +
-                (error == EAGAIN ? " The controller is not reading." : ""));
+        programLog().write(LogLevel::error,
+                           withStatus("Cannot write announcement event", error) +
+                               (error == EAGAIN ? " The controller is not reading." : ""));
         finish(1);
         return false;
     }
@@ -74,7 +75,8 @@ class Service {
             if (errno == EAGAIN || errno == EINTR) {
                 return;
             }
-            logLine(withStatus("Cannot read announcement control socket", errno));
+            programLog().write(LogLevel::error,
+                               withStatus("Cannot read announcement control socket", errno));
             closeOutput();
             finish(1);
             return;
@@ -87,7 +89,8 @@ class Service {
             }
             auto object = decodeControlLine(*line);
             if (!object) {
-                logLine("Announcement control line is not a JSON object.");
+                programLog().write(LogLevel::error,
+                                   "Announcement control line is not a JSON object.");
                 closeOutput();
                 finish(1);
                 return;
@@ -95,7 +98,8 @@ class Service {
             output_->command(*object);
         }
         if (!finished() && lines_.tooLong()) {
-            logLine("Announcement control line longer than 65536 bytes.");
+            programLog().write(LogLevel::error,
+                               "Announcement control line longer than 65536 bytes.");
             closeOutput();
             finish(1);
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/audio_queue/queue_log.hpp"
 #include "player/log.hpp"
 
 namespace pellimar::player {
@@ -86,7 +87,11 @@ PlayerResult<void> StereoPcmQueuePlayer::play() {
         return fail(PlayerError::playback(failedWith("AudioQueueNewOutput", created.error())));
     }
     std::unique_ptr<OutputQueue> queue = std::move(created).value();
-    preferLocalCaptureClockForAirPlay(*system_, *queue);
+    const ObjectID movedTo = preferLocalCaptureClockForAirPlay(*system_, *queue);
+    if (programLog().wants(LogLevel::info)) {
+        programLog().write(LogLevel::info, outputDescription(*system_, movedTo, *queue,
+                                                             kBufferCount, kBufferFrames));
+    }
     if (queue_) {
         queue_->stop(true);  // a second play replaces the first queue rather than leaking it
     }
@@ -101,6 +106,9 @@ PlayerResult<void> StereoPcmQueuePlayer::play() {
         }
         enqueueFromPending(buffer, *queue_);
     }
+    // Priming with less than four buffers' worth is the prebuffer's design, not the decoder
+    // falling behind.
+    starvedBuffers_.store(0, std::memory_order_relaxed);
     playing_ = true;
     if (const Status status = queue_->start(); status != 0) {
         return fail(PlayerError::playback(failedWith("AudioQueueStart", status)));
@@ -139,6 +147,11 @@ bool StereoPcmQueuePlayer::isPlaying() {
         }
     }
     return true;
+}
+
+OutputQueueStatistics StereoPcmQueuePlayer::outputStatistics() {
+    std::lock_guard queueGuard(queueLock_);
+    return queue_ ? queue_->statistics() : OutputQueueStatistics{};
 }
 
 bool StereoPcmQueuePlayer::outputStopped() {
@@ -194,25 +207,26 @@ void StereoPcmQueuePlayer::enqueueFromPending(AudioQueueBufferRef buffer, Output
             queue.stop(false);
         }
     } else {
+        starvedBuffers_.fetch_add(1, std::memory_order_relaxed);
         std::memset(data, 0, capacity);
         buffer->mAudioDataByteSize = std::min<std::uint32_t>(capacity, 16384);
         queue.enqueueBuffer(buffer);
     }
 }
 
-void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system,
-                                                             OutputQueue& queue) {
+ObjectID StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system,
+                                                                 OutputQueue& queue) {
     std::uint32_t size = 0;
     const AudioObjectPropertyAddress devicesAddress{kAudioHardwarePropertyDevices};
     if (system.getPropertyDataSize(kAudioObjectSystemObject, devicesAddress, 0, nullptr, size) !=
         0) {
-        return;
+        return 0;
     }
     std::vector<ObjectID> devices(size / sizeof(ObjectID));
     size = std::uint32_t(devices.size() * sizeof(ObjectID));
     if (system.getPropertyData(kAudioObjectSystemObject, devicesAddress, 0, nullptr, size,
                                devices.data()) != 0) {
-        return;
+        return 0;
     }
     devices.resize(size / sizeof(ObjectID));
 
@@ -230,7 +244,7 @@ void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system
     };
     std::uint32_t transport = 0;
     if (!transportOf(defaultOutput, transport) || transport != kAudioDeviceTransportTypeAirPlay) {
-        return;
+        return 0;
     }
 
     ObjectID choice = kAudioObjectUnknown;
@@ -263,22 +277,25 @@ void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system
         break;
     }
     if (choice == kAudioObjectUnknown) {
-        return;
+        return 0;
     }
     std::optional<std::string> uid;
     if (system.getStringProperty(choice, {kAudioDevicePropertyDeviceUID}, uid) != 0 || !uid) {
-        return;
+        return 0;
     }
     const Status status = queue.setCurrentDevice(*uid);
     if (status != 0) {
-        logLine("AudioQueue device select status " + std::to_string(status));
-        return;
+        programLog().write(LogLevel::warning,
+                           "AudioQueue device select status " + std::to_string(status));
+        return 0;
     }
     std::optional<std::string> name;
     if (system.getStringProperty(choice, {kAudioObjectPropertyName}, name) != 0) {
         name.reset();
     }
-    logLine("Using output device " + std::to_string(choice) + " (" + name.value_or("") + ")");
+    programLog().write(LogLevel::info, "Using output device " + std::to_string(choice) + " (" +
+                                           name.value_or("") + ")");
+    return choice;
 }
 
 }  // namespace pellimar::player
