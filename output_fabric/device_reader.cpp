@@ -4,6 +4,11 @@
 #include <cstring>
 
 namespace pellimar::output_fabric {
+
+const LogWriter& programLog() {
+    static const LogWriter writer = LogWriter::fromEnvironment("[output-fabric] ");
+    return writer;
+}
 namespace {
 
 // Sums mNumberChannels over the buffers that really lie inside the bytes the platform wrote, so a

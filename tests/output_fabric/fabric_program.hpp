@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/world.hpp"
+#include "tests/support/journal_stream.hpp"
 #include "tests/support/temp_dir.hpp"
 
 extern char** environ;
@@ -46,6 +47,7 @@ class FabricProgram {
         }
         argv.push_back(nullptr);
         std::vector<std::string> env = {"PELLIMAR_AUDIO_SYSTEM=" + world_};
+        env.insert(env.end(), environment.begin(), environment.end());
         for (char** e = environ; *e != nullptr; ++e) {
             if (!std::string_view(*e).starts_with("PELLIMAR_AUDIO_SYSTEM=")) {
                 env.emplace_back(*e);
@@ -76,6 +78,13 @@ class FabricProgram {
         run.out = readFile(out);
         run.err = readFile(err);
         return run;
+    }
+
+    // Added to the program's environment, ahead of the test's own.
+    std::vector<std::string> environment;
+    // Makes the next run's standard error the journal, as far as the program can tell.
+    std::string journalStream() const {
+        return "JOURNAL_STREAM=" + pellimar::testing::journalStreamFor(dir_.file("stderr"));
     }
 
     static std::string readFile(const std::string& path) {
