@@ -7,7 +7,8 @@
 
 int main(int argc, char** argv) {
     pellimar::ensureStandardDescriptors();
-    (void)pellimar::announcement::programLog();  // says at once when PELLIMAR_LOG is not understood
+    // Says at once when PELLIMAR_LOG is not understood.
+    (void)pellimar::announcement::programLog();
     return pellimar::announcement::runAnnouncementPlayer(
         std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -7,6 +7,7 @@
 
 int main(int argc, char** argv) {
     pellimar::ensureStandardDescriptors();
-    (void)pellimar::player::programLog();  // says at once when PELLIMAR_LOG is not understood
+    // Says at once when PELLIMAR_LOG is not understood.
+    (void)pellimar::player::programLog();
     return pellimar::player::playerMain(std::vector<std::string>(argv, argv + argc));
 }

@@ -9,7 +9,8 @@
 
 int main(int argc, char** argv) {
     pellimar::ensureStandardDescriptors();
-    (void)pellimar::process_tap::programLog();  // says at once when PELLIMAR_LOG is not understood
+    // Says at once when PELLIMAR_LOG is not understood.
+    (void)pellimar::process_tap::programLog();
     // Declared first so that it outlives the audio system, whose listeners it carries.
     pellimar::RunLoop loop;
     auto system = pellimar::audio::openAudioSystem();

@@ -205,6 +205,16 @@ class ProcessTapProgram : public ::testing::Test {
                                    const std::vector<int>& closed = {}) {
         return std::make_unique<Program>(dir_, worldPath_, args, runs_++, closed, environment);
     }
+    // The next `count` re-aims of the second slot's tap fail; that tap.
+    ObjectID failUpdatesOfSecondSlot(const Program& run, int count) {
+        const ObjectID tap = run.document()["slots"][1]["tapObjectID"];
+        EXPECT_TRUE(control().injectFault({.operation = sim::FaultOperation::write,
+                                           .object = tap,
+                                           .selector = audio::kAudioTapPropertyDescription,
+                                           .status = -50,
+                                           .count = count}));
+        return tap;
+    }
     // What the next program's standard error is taken for the journal with.
     std::string journalStream() {
         return "JOURNAL_STREAM=" +
@@ -503,12 +513,7 @@ TEST_F(ProcessTapProgram, FailingDescriptionUpdateIsRetriedAtEachRefresh) {
     writeWorld();
     auto run = start({"run", "a", "b", "c"});
     ASSERT_TRUE(run->started()) << run->err();
-    const ObjectID tap = run->document()["slots"][1]["tapObjectID"];
-    ASSERT_TRUE(control().injectFault({.operation = sim::FaultOperation::write,
-                                       .object = tap,
-                                       .selector = audio::kAudioTapPropertyDescription,
-                                       .status = -50,
-                                       .count = 3}));
+    const ObjectID tap = failUpdatesOfSecondSlot(*run, 3);
     auto b = control().addProcess(701, "b", true);
     ASSERT_TRUE(b);
     EXPECT_TRUE(eventually([&] { return tapProcesses(tap) == std::vector<ObjectID>{*b}; }));
@@ -653,12 +658,7 @@ TEST_F(ProcessTapProgram, InTheJournalLinesCarryTheirPriority) {
     environment = {"PELLIMAR_LOG=debug", journalStream()};
     auto run = start({"run", "a", "b", "c"});
     ASSERT_TRUE(run->started()) << run->err();
-    const ObjectID tap = run->document()["slots"][1]["tapObjectID"];
-    ASSERT_TRUE(control().injectFault({.operation = sim::FaultOperation::write,
-                                       .object = tap,
-                                       .selector = audio::kAudioTapPropertyDescription,
-                                       .status = -50,
-                                       .count = 2}));
+    const ObjectID tap = failUpdatesOfSecondSlot(*run, 2);
     auto b = control().addProcess(701, "b", true);
     ASSERT_TRUE(b);
     const std::string joined =
