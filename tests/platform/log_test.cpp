@@ -145,17 +145,5 @@ TEST(QueueWatch, SaysTheQuantumWhenKnownOrChangedAndUnderrunsAsTheyAddUp) {
     EXPECT_EQ(quiet.text(), "");
 }
 
-TEST(QueueWatch, FormatsAsAPersonReadsThem) {
-    audio::AudioStreamBasicDescription format;
-    format.mSampleRate = 44100;
-    format.mFormatFlags = audio::kAudioFormatFlagIsFloat;
-    format.mChannelsPerFrame = 2;
-    format.mBitsPerChannel = 32;
-    EXPECT_EQ(audio::formatDescription(format), "44100 Hz, 2 channels, 32-bit float");
-    format.mFormatFlags = audio::kAudioFormatFlagIsSignedInteger;
-    format.mBitsPerChannel = 16;
-    EXPECT_EQ(audio::formatDescription(format), "44100 Hz, 2 channels, 16-bit integer");
-}
-
 }  // namespace
 }  // namespace pellimar
