@@ -12,6 +12,7 @@
 #include "announcement_player/service.hpp"
 #include "announcement_player/stereo_file_player.hpp"
 #include "announcement_player/tap_wait.hpp"
+#include "platform/audio_queue/queue_log.hpp"
 #include "platform/audio_system/audio_system.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
@@ -98,8 +99,12 @@ PlayerResult<int> runOneShot(const std::string& path, const std::vector<std::str
     if (auto played = (*player)->play(); !played) {
         return fail(std::move(played).error());
     }
+    audio::QueueWatch watch;
     while ((*player)->isPlaying()) {
         loop.runFor(50ms);
+        if (programLog().wants(LogLevel::info)) {
+            watch.check((*player)->outputStatistics(), programLog());
+        }
     }
     (*player)->stop();
     if (auto outcome = (*player)->outcome(); !outcome) {
@@ -114,14 +119,14 @@ int runAnnouncementPlayer(const std::vector<std::string>& arguments) {
     const auto socketPath = argument("--service-socket", arguments);
     const auto filePath = argument("--file", arguments);
     if (!socketPath && !(filePath && filePath->starts_with("/"))) {
-        logLine(kUsage);
+        programLog().write(LogLevel::error, kUsage);
         return 1;
     }
     // Declared first so that it outlives the audio system, whose listeners it may carry.
     RunLoop loop;
     auto system = audio::openAudioSystem();
     if (!system) {
-        logLine(system.error());
+        programLog().write(LogLevel::error, system.error());
         return 1;
     }
     AnnouncementTapWait tapWait(**system, loop, ::getpid());
@@ -130,7 +135,7 @@ int runAnnouncementPlayer(const std::vector<std::string>& arguments) {
                       ? runPersistentAnnouncementService(*socketPath, **system, loop, tapWait)
                       : runOneShot(*filePath, arguments, **system, loop, tapWait);
     if (!status) {
-        logLine(status.error().description());
+        programLog().write(LogLevel::error, status.error().description());
         return 1;
     }
     return *status;

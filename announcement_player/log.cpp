@@ -1,10 +1,10 @@
 #include "announcement_player/player_error.hpp"
-#include "platform/common/stderr_line.hpp"
 
 namespace pellimar::announcement {
 
-void logLine(const std::string& text) {
-    writeStderrLine("[announcement-player] " + text + "\n");
+const LogWriter& programLog() {
+    static const LogWriter writer = LogWriter::fromEnvironment("[announcement-player] ");
+    return writer;
 }
 
 }  // namespace pellimar::announcement

@@ -34,16 +34,16 @@ std::string deviceName(AudioSystem& system, ObjectID device) {
     return name ? *name : std::string();
 }
 
-void preferStereoOutputDevice(AudioSystem& system, OutputQueue& queue) {
+ObjectID preferStereoOutputDevice(AudioSystem& system, OutputQueue& queue) {
     auto devices = objectList(system, kAudioHardwarePropertyDevices);
     if (!devices) {
-        return;
+        return 0;
     }
     const auto defaultRead = readScalar(system, kAudioObjectSystemObject,
                                         kAudioHardwarePropertyDefaultOutputDevice, ObjectID(0));
     const ObjectID defaultOutput = defaultRead ? *defaultRead : 0;
     if (defaultOutput != 0 && outputChannelCount(system, defaultOutput) == 2) {
-        return;
+        return 0;
     }
     std::vector<ObjectID> candidates;
     for (ObjectID device : *devices) {
@@ -60,7 +60,7 @@ void preferStereoOutputDevice(AudioSystem& system, OutputQueue& queue) {
     } else if (!candidates.empty()) {
         choice = candidates.front();
     }
-    moveQueueToDevice(system, queue, choice, logLine);
+    return moveQueueToDevice(system, queue, choice, programLog());
 }
 
 }  // namespace pellimar::announcement

@@ -12,7 +12,8 @@ std::uint32_t outputChannelCount(audio::AudioSystem& system, audio::ObjectID dev
 // The device's name; empty when it cannot be read.
 std::string deviceName(audio::AudioSystem& system, audio::ObjectID device);
 
-// Chooses once, right after the queue was created. Never fails; logs the choice it made.
-void preferStereoOutputDevice(audio::AudioSystem& system, audio::OutputQueue& queue);
+// Chooses once, right after the queue was created. Never fails; logs the choice it made. The
+// device the queue was moved to; 0 when it stays on the system default.
+audio::ObjectID preferStereoOutputDevice(audio::AudioSystem& system, audio::OutputQueue& queue);
 
 }  // namespace pellimar::announcement

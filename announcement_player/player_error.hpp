@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/common/log.hpp"
 #include "platform/common/player_error.hpp"
 
 namespace pellimar::announcement {
@@ -13,7 +14,8 @@ inline std::string withStatus(const std::string& what, long long status) {
     return what + " (" + std::to_string(status) + ").";
 }
 
-// One line on standard error, in one write, with the program's tag.
-void logLine(const std::string& text);
+// The program's log lines, tagged "[announcement-player] ", set up from the environment on first
+// use.
+const LogWriter& programLog();
 
 }  // namespace pellimar::announcement

@@ -40,8 +40,9 @@ class Service {
             return true;
         }
         const int error = n < 0 ? errno : EAGAIN;
-        logLine(withStatus("Cannot write announcement event", error) +
-                (error == EAGAIN ? " The controller is not reading." : ""));
+        programLog().write(LogLevel::error,
+                           withStatus("Cannot write announcement event", error) +
+                               (error == EAGAIN ? " The controller is not reading." : ""));
         finish(1);
         return false;
     }
@@ -76,7 +77,8 @@ class Service {
             if (errno == EAGAIN || errno == EINTR) {
                 return;
             }
-            logLine(withStatus("Cannot read announcement control socket", errno));
+            programLog().write(LogLevel::error,
+                               withStatus("Cannot read announcement control socket", errno));
             closeOutput();
             finish(1);
             return;
@@ -89,7 +91,8 @@ class Service {
             }
             auto object = decodeControlLine(*line);
             if (!object) {
-                logLine("Announcement control line is not a JSON object.");
+                programLog().write(LogLevel::error,
+                                   "Announcement control line is not a JSON object.");
                 closeOutput();
                 finish(1);
                 return;
@@ -97,7 +100,8 @@ class Service {
             output_->command(decodeAnnouncementCommand(*object));
         }
         if (!finished() && lines_.tooLong()) {
-            logLine("Announcement control line longer than 65536 bytes.");
+            programLog().write(LogLevel::error,
+                               "Announcement control line longer than 65536 bytes.");
             closeOutput();
             finish(1);
         }

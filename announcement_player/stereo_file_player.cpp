@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "announcement_player/output_device.hpp"
+#include "platform/audio_queue/queue_log.hpp"
 #include "platform/common/atomic_file.hpp"
 #include "platform/device_queries/device_queries.hpp"
 
@@ -108,7 +109,7 @@ PlayerResult<std::unique_ptr<StereoFilePlayer>> StereoFilePlayer::create(AudioSy
             PlayerError::playback(withStatus("Unable to create audio queue", queue.error())));
     }
     player->queue_ = std::move(queue).value();
-    preferStereoOutputDevice(system, *player->queue_);
+    const ObjectID movedTo = preferStereoOutputDevice(system, *player->queue_);
 
     for (int i = 0; i < bufferCount; ++i) {
         AudioQueueBufferRef buffer = nullptr;
@@ -120,8 +121,13 @@ PlayerResult<std::unique_ptr<StereoFilePlayer>> StereoFilePlayer::create(AudioSy
             return fail(std::move(queued).error());
         }
     }
-    logLine("AudioQueue stereo 2ch interleaved @ " +
-            std::to_string(static_cast<long long>(player->sampleRate_)) + " Hz");
+    programLog().write(LogLevel::info,
+                       "AudioQueue stereo 2ch interleaved @ " +
+                           std::to_string(static_cast<long long>(player->sampleRate_)) + " Hz");
+    if (programLog().wants(LogLevel::info)) {
+        programLog().write(LogLevel::info, outputDescription(system, movedTo, *player->queue_,
+                                                             bufferCount, bufferFrames));
+    }
     return player;
 }
 
@@ -172,7 +178,7 @@ void StereoFilePlayer::logFirstBuffer(const float* samples, std::uint32_t frames
     }
     const std::string text = "first buffer Lmax=" + floatText(left) + " Rmax=" + floatText(right) +
                              " frames=" + std::to_string(frames);
-    logLine(text);
+    programLog().write(LogLevel::info, text);
     replaceFileAtomically(logPath_, "[announcement-player] " + text + "\n");
 }
 
@@ -214,6 +220,11 @@ bool StereoFilePlayer::isPlaying() {
         return queue_->getIsRunning(running) == 0 && running != 0;
     }
     return true;
+}
+
+OutputQueueStatistics StereoFilePlayer::outputStatistics() {
+    std::lock_guard queueGuard(queueLock_);
+    return queue_ ? queue_->statistics() : OutputQueueStatistics{};
 }
 
 PlayerResult<void> StereoFilePlayer::outcome() const {

@@ -57,6 +57,8 @@ class StereoFilePlayer {
     // Once playback has ended: whether the output went away under it (its audio server was
     // lost), which ends the run with an error instead of as a finished file.
     PlayerResult<void> outcome() const;
+    // The queue's quantum and underruns so far, for the log; from the caller's thread.
+    audio::OutputQueueStatistics outputStatistics();
 
   private:
     StereoFilePlayer(std::unique_ptr<audio::AudioFile> file, Fades fades, std::string logPath);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "announcement_player/output_device.hpp"
+#include "platform/audio_queue/queue_log.hpp"
 #include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::announcement {
@@ -25,6 +26,7 @@ WarmAnnouncementOutput::WarmAnnouncementOutput(AudioSystem& system, RunLoop& loo
 WarmAnnouncementOutput::~WarmAnnouncementOutput() {
     *alive_ = false;
     loadWait_.reset();
+    watchTimer_.reset();
     close();
     if (worker_.joinable()) {
         worker_.join();
@@ -48,7 +50,7 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
             PlayerError::playback(withStatus("Warm audio queue creation failed", queue.error())));
     }
     output->queue_ = std::move(queue).value();
-    preferStereoOutputDevice(system, *output->queue_);
+    const ObjectID movedTo = preferStereoOutputDevice(system, *output->queue_);
 
     for (int i = 0; i < bufferCount; ++i) {
         AudioQueueBufferRef buffer = nullptr;
@@ -63,6 +65,16 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
     }
     if (const Status status = output->queue_->start(); status != 0) {
         return fail(PlayerError::playback(withStatus("Warm audio start failed", status)));
+    }
+    if (programLog().wants(LogLevel::info)) {
+        programLog().write(LogLevel::info, outputDescription(system, movedTo, *output->queue_,
+                                                             bufferCount, bufferFrames));
+        output->watchTimer_ =
+            loop.scheduleRepeating(std::chrono::seconds(1), [self = output.get()] {
+                if (self->queue_) {
+                    self->watch_.check(self->queue_->statistics(), programLog());
+                }
+            });
     }
     return output;
 }
@@ -80,7 +92,7 @@ void WarmAnnouncementOutput::fill(AudioQueueBufferRef buffer) {
     if (const Status status = refill(buffer); status != 0) {
         const std::string message = withStatus("Warm audio enqueue failed", status);
         // The controller hears of it on the socket; whoever reads the log, in its one line.
-        logLine(message);
+        programLog().write(LogLevel::error, message);
         send(errorEvent(activeID_.value_or(""), message));
         queue_->stop(true);
         // The queue cannot be disposed of from inside its own callback; the owner does that.

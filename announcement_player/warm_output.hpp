@@ -14,6 +14,7 @@
 #include "announcement_player/prepared_wav.hpp"
 #include "announcement_player/tap_wait.hpp"
 #include "platform/audio_queue/audio_queue.hpp"
+#include "platform/audio_queue/queue_log.hpp"
 #include "platform/run_loop/run_loop.hpp"
 
 namespace pellimar::announcement {
@@ -90,6 +91,10 @@ class WarmAnnouncementOutput {
     std::unique_ptr<Timer> loadWait_;
     // Results posted by the worker check this before touching the output.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+    // With PELLIMAR_LOG: the output's quantum and underruns, looked at once a second.
+    audio::QueueWatch watch_;
+    std::unique_ptr<Timer> watchTimer_;
 };
 
 }  // namespace pellimar::announcement

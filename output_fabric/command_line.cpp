@@ -23,6 +23,7 @@ Fallible<json> runCommand(const std::vector<std::string>& arguments, const Syste
                           const Pauses& pauses) {
     const std::string command = arguments.empty() ? "list" : arguments.front();
     const bool oneJSONArgument = arguments.size() == 2;
+    programLog().detail(LogLevel::debug, "Command: " + command + ".");
     auto system = [&]() -> Fallible<AudioSystem*> {
         auto opened = openSystem();
         if (!opened) {
@@ -83,7 +84,9 @@ Fallible<json> runCommand(const std::vector<std::string>& arguments, const Syste
         return ensure(**opened, arguments[1], pauses);
     }
     // Removing is idempotent for the controller: whatever stood in the way, the answer is ok.
-    (void)destroyExistingAggregate(**opened);
+    if (auto removed = destroyExistingAggregate(**opened); !removed) {
+        programLog().detail(LogLevel::warning, "Remove: " + removed.error().description());
+    }
     return removeResult(true);
 }
 
@@ -91,13 +94,13 @@ int runOutputFabric(const std::vector<std::string>& arguments, const SystemOpene
                     const Pauses& pauses) {
     auto document = runCommand(arguments, openSystem, pauses);
     if (!document) {
-        writeAll(STDERR_FILENO, "[output-fabric] " + document.error().description() + "\n");
+        programLog().write(LogLevel::error, document.error().description());
         return 1;
     }
     // A document that cannot be encoded fails the command; nothing reaches standard output.
     auto text = pellimar::json::pretty(*document);
     if (!text) {
-        writeAll(STDERR_FILENO, "[output-fabric] " + text.error() + "\n");
+        programLog().write(LogLevel::error, text.error());
         return 1;
     }
     writeAll(STDOUT_FILENO, *text);

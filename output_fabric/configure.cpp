@@ -174,6 +174,11 @@ Fallible<PlannedChange> plan(AudioSystem& system, const ControlRequest& request,
 
 Fallible<void> apply(AudioSystem& system, const PlannedChange& change, const Pauses& pauses) {
     if (change.stream && change.format) {
+        programLog().detail(LogLevel::info,
+                            "Configure: device " + std::to_string(change.device) + " stream " +
+                                std::to_string(*change.stream) + " to " +
+                                std::to_string(change.format->mChannelsPerFrame) + " channels at " +
+                                std::to_string(std::int64_t(change.format->mSampleRate)) + " Hz.");
         const std::string text = formatText(*change.format);
         for (Selector selector : {audio::kAudioStreamPropertyPhysicalFormat,
                                   audio::kAudioStreamPropertyVirtualFormat}) {
@@ -194,6 +199,9 @@ Fallible<void> apply(AudioSystem& system, const PlannedChange& change, const Pau
         }
     }
     if (change.source) {
+        programLog().detail(LogLevel::info, "Configure: device " + std::to_string(change.device) +
+                                                " input source " + std::to_string(*change.source) +
+                                                ".");
         return setSource(system, change.device, *change.source);
     }
     return {};
@@ -262,6 +270,7 @@ Fallible<void> setSource(AudioSystem& system, ObjectID device, std::uint32_t id)
 
 Fallible<void> restore(AudioSystem& system, const std::vector<ControlRestore>& list) {
     for (auto entry = list.rbegin(); entry != list.rend(); ++entry) {
+        programLog().detail(LogLevel::info, "Restore: " + entry->stableId + ".");
         auto device = lookUp(system, entry->stableId);
         if (!device) {
             return fail(device.error());
@@ -314,6 +323,9 @@ Fallible<json> configure(AudioSystem& system, const std::vector<ControlRequest>&
         if (applied) {
             continue;
         }
+        programLog().detail(LogLevel::warning,
+                            "Configure failed: " + applied.error().description() +
+                                " Rolling back " + std::to_string(saved.size()) + " devices.");
         auto rollback = restore(system, saved);
         if (!rollback) {
             return fail(

@@ -5,6 +5,11 @@
 #include "platform/device_queries/device_queries.hpp"
 
 namespace pellimar::output_fabric {
+
+const LogWriter& programLog() {
+    static const LogWriter writer = LogWriter::fromEnvironment("[output-fabric] ");
+    return writer;
+}
 namespace {
 
 Fallible<std::int64_t> streamChannels(AudioSystem& system, ObjectID device,

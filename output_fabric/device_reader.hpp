@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio_objects/audio_objects.hpp"
+#include "platform/common/log.hpp"
 
 namespace pellimar::output_fabric {
 
@@ -37,6 +38,9 @@ inline constexpr ObjectID systemObject = audio::kAudioObjectSystemObject;
 inline constexpr std::string_view aggregateName = "Pellimar Output Fabric";
 inline constexpr std::string_view aggregateUID = "org.pellimar.output-fabric";
 inline constexpr std::string_view kStableIdPrefix = "coreaudio:";
+
+// The program's log lines, tagged "[output-fabric] ", set up from the environment on first use.
+const LogWriter& programLog();
 
 inline std::string stableId(std::string_view uid) {
     return std::string(kStableIdPrefix) + std::string(uid);

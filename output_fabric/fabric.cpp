@@ -62,6 +62,8 @@ Fallible<void> destroyExistingAggregate(AudioSystem& system) {
             if (Status status = system.destroyAggregateDevice(device)) {
                 return fail(FabricError::status("Destroy existing output fabric", status));
             }
+            programLog().detail(LogLevel::info,
+                                "Removed the output fabric " + std::to_string(device) + ".");
         }
     }
     return {};
@@ -102,6 +104,14 @@ Fallible<json> ensure(AudioSystem& system, const std::string& text, const Pauses
         return fail(FabricError::message("Output fabric clock master is unavailable."));
     }
 
+    if (programLog().wants(LogLevel::info)) {
+        std::string members;
+        for (const auto& id : enabled) {
+            members += (members.empty() ? "" : ", ") + id;
+        }
+        programLog().write(LogLevel::info, "Ensure: members " + members + "; clock master " +
+                                               stableId(master->uid) + ".");
+    }
     std::int64_t expected = 0;
     std::vector<std::string> memberUIDs;
     json subdevices = json::array();
@@ -140,6 +150,9 @@ Fallible<json> ensure(AudioSystem& system, const std::string& text, const Pauses
         }
         auto count = outputChannels(system, device);
         if (count && *count == expected) {
+            programLog().detail(LogLevel::info, "Reusing the output fabric " +
+                                                    std::to_string(device) + " with " +
+                                                    std::to_string(expected) + " channels.");
             return ensureResult(enabled, expected);
         }
     }
@@ -154,6 +167,9 @@ Fallible<json> ensure(AudioSystem& system, const std::string& text, const Pauses
         if (status == 0) {
             break;
         }
+        programLog().detail(LogLevel::warning,
+                            FabricError::status("Create output fabric", status).description() +
+                                " Retrying in " + std::to_string(pause.count()) + " ms.");
         pauses.sleep(pause);
         (void)destroyExistingAggregate(system);
         status = system.createAggregateDevice(description, created);
@@ -162,11 +178,16 @@ Fallible<json> ensure(AudioSystem& system, const std::string& text, const Pauses
         return fail(FabricError::status("Create output fabric", status));
     }
 
+    programLog().detail(LogLevel::info, "Created the output fabric " + std::to_string(created) +
+                                            "; waiting for " + std::to_string(expected) +
+                                            " channels.");
     std::int64_t reading = 0;
     for (int attempt = 0; attempt < kChannelReadings; ++attempt) {
         auto count = outputChannels(system, created);
         reading = count ? *count : 0;
         if (reading == expected) {
+            programLog().detail(LogLevel::debug,
+                                "Channels read " + std::to_string(attempt + 1) + " times.");
             return ensureResult(enabled, expected);
         }
         pauses.runLoop(100ms);

@@ -10,6 +10,8 @@
 
 int main(int argc, char** argv) {
     pellimar::ensureStandardDescriptors();
+    // Says at once when PELLIMAR_LOG is not understood.
+    (void)pellimar::output_fabric::programLog();
     using namespace pellimar::output_fabric;
     // Declared first so that it outlives the audio system, which may deliver to it.
     pellimar::RunLoop loop;

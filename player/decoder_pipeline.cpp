@@ -15,6 +15,7 @@
 #include <semaphore>
 #include <thread>
 
+#include "platform/audio_queue/queue_log.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "player/decoder_process.hpp"
 #include "player/decoder_text.hpp"
@@ -272,9 +273,16 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         return fail(PlayerError::playback("ffmpeg not found for player decode."));
     }
 
-    ChildProcess decoder(
-        *decoderPath,
-        decoderArguments(source, isURL, certificateAuthorities(processEnvironment())));
+    const auto arguments =
+        decoderArguments(source, isURL, certificateAuthorities(processEnvironment()));
+    if (programLog().wants(LogLevel::debug)) {
+        std::string command = "Decoder: " + *decoderPath;
+        for (const auto& argument : arguments) {
+            command += " " + argument;
+        }
+        programLog().write(LogLevel::debug, command);
+    }
+    ChildProcess decoder(*decoderPath, arguments);
     StereoPcmQueuePlayer::Options options;
     options.openSystem = [] { return audio::openAudioSystem(); };
     StereoPcmQueuePlayer player(std::move(options));
@@ -315,14 +323,18 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         return fail(PlayerError::playback(text.empty() ? "Stream produced no audio." : text));
     }
 
+    programLog().detail(LogLevel::debug,
+                        "Prebuffered " + std::to_string(player.bufferedBytes()) + " bytes.");
     player.agc().poll();
     if (auto played = player.play(); !played) {
         run.end();
         return played;
     }
-    logLine(std::string("progressive ") + (isURL ? "url" : "file") +
-            " \u2192 stereo AudioQueue @ 48000 Hz");
+    programLog().write(LogLevel::info, std::string("progressive ") + (isURL ? "url" : "file") +
+                                           " \u2192 stereo AudioQueue @ 48000 Hz");
     bool outputLost = false;
+    audio::QueueWatch watch;
+    std::uint64_t starved = 0;
     while (player.isPlaying()) {
         if (player.outputStopped()) {
             // A live stream would otherwise be decoded into nothing for as long as it lasts.
@@ -331,6 +343,15 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         }
         player.agc().poll();
         loop.runFor(100ms);
+        if (programLog().wants(LogLevel::info)) {
+            watch.check(player.outputStatistics(), programLog());
+            if (const std::uint64_t now = player.starvedBuffers(); now > starved) {
+                programLog().write(LogLevel::warning,
+                                   "Decoder behind: " + std::to_string(now - starved) +
+                                       " more silent buffers, " + std::to_string(now) + " in all.");
+                starved = now;
+            }
+        }
     }
 
     player.stop();
@@ -345,6 +366,8 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
         // decoder that ignored it was killed: the stop we asked for is not a decoder failure.
         status = SIGTERM;
     }
+    programLog().detail(LogLevel::debug,
+                        "Decoder ended with status " + std::to_string(ended.status) + ".");
     if (outputLost) {
         return fail(PlayerError::playback(kOutputStopped));
     }
@@ -374,7 +397,7 @@ int playerMain(const std::vector<std::string>& arguments) {
         result = playFFmpegSource(*file, false);
     }
     if (!result) {
-        logLine(result.error().description());
+        programLog().write(LogLevel::error, result.error().description());
         return 1;
     }
     return 0;

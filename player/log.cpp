@@ -1,11 +1,10 @@
 #include "player/log.hpp"
 
-#include "platform/common/stderr_line.hpp"
-
 namespace pellimar::player {
 
-void logLine(const std::string& text) {
-    writeStderrLine("[pellimar-player] " + text + "\n");
+const LogWriter& programLog() {
+    static const LogWriter writer = LogWriter::fromEnvironment("[pellimar-player] ");
+    return writer;
 }
 
 }  // namespace pellimar::player

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <string>
+#include "platform/common/log.hpp"
 
 namespace pellimar::player {
 
-// One line on standard error, in one write, with the program's tag.
-void logLine(const std::string& text);
+// The program's log lines, tagged "[pellimar-player] ", set up from the environment on first use.
+const LogWriter& programLog();
 
 }  // namespace pellimar::player

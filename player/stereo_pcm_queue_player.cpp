@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/audio_queue/queue_log.hpp"
 #include "platform/device_queries/device_queries.hpp"
 #include "player/log.hpp"
 
@@ -78,7 +79,11 @@ PlayerResult<void> StereoPcmQueuePlayer::play() {
         return fail(PlayerError::playback(failedWith("AudioQueueNewOutput", created.error())));
     }
     std::unique_ptr<OutputQueue> queue = std::move(created).value();
-    preferLocalCaptureClockForAirPlay(*system_, *queue);
+    const ObjectID movedTo = preferLocalCaptureClockForAirPlay(*system_, *queue);
+    if (programLog().wants(LogLevel::info)) {
+        programLog().write(LogLevel::info, outputDescription(*system_, movedTo, *queue,
+                                                             kBufferCount, kBufferFrames));
+    }
     if (queue_) {
         queue_->stop(true);  // a second play replaces the first queue rather than leaking it
     }
@@ -93,6 +98,9 @@ PlayerResult<void> StereoPcmQueuePlayer::play() {
         }
         enqueueFromPending(buffer, *queue_);
     }
+    // Priming with less than four buffers' worth is the prebuffer's design, not the decoder
+    // falling behind.
+    starvedBuffers_.store(0, std::memory_order_relaxed);
     playing_ = true;
     if (const Status status = queue_->start(); status != 0) {
         return fail(PlayerError::playback(failedWith("AudioQueueStart", status)));
@@ -131,6 +139,11 @@ bool StereoPcmQueuePlayer::isPlaying() {
         }
     }
     return true;
+}
+
+OutputQueueStatistics StereoPcmQueuePlayer::outputStatistics() {
+    std::lock_guard queueGuard(queueLock_);
+    return queue_ ? queue_->statistics() : OutputQueueStatistics{};
 }
 
 bool StereoPcmQueuePlayer::outputStopped() {
@@ -186,17 +199,18 @@ void StereoPcmQueuePlayer::enqueueFromPending(AudioQueueBufferRef buffer, Output
             queue.stop(false);
         }
     } else {
+        starvedBuffers_.fetch_add(1, std::memory_order_relaxed);
         std::memset(data, 0, capacity);
         buffer->mAudioDataByteSize = std::min<std::uint32_t>(capacity, 16384);
         queue.enqueueBuffer(buffer);
     }
 }
 
-void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system,
-                                                             OutputQueue& queue) {
+ObjectID StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system,
+                                                                 OutputQueue& queue) {
     const auto devices = objectList(system, kAudioHardwarePropertyDevices);
     if (!devices) {
-        return;
+        return 0;
     }
     const auto defaultRead = readScalar(system, kAudioObjectSystemObject,
                                         kAudioHardwarePropertyDefaultOutputDevice, ObjectID(0));
@@ -207,7 +221,7 @@ void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system
         return transport && *transport == wanted;
     };
     if (!transportIs(defaultOutput, kAudioDeviceTransportTypeAirPlay)) {
-        return;
+        return 0;
     }
 
     ObjectID choice = kAudioObjectUnknown;
@@ -221,7 +235,7 @@ void StereoPcmQueuePlayer::preferLocalCaptureClockForAirPlay(AudioSystem& system
         choice = device;
         break;
     }
-    moveQueueToDevice(system, queue, choice, logLine);
+    return moveQueueToDevice(system, queue, choice, programLog());
 }
 
 }  // namespace pellimar::player

@@ -59,10 +59,15 @@ class StereoPcmQueuePlayer {
     // Whether the queue stopped running by itself while the player was still feeding it (its
     // audio server went away): nothing is heard any more, though isPlaying() stays true.
     bool outputStopped();
+    // The queue's quantum and underruns so far, for the log; not from the queue's thread.
+    audio::OutputQueueStatistics outputStatistics();
+    // Buffers played as silence because the decoder had not delivered in time.
+    std::uint64_t starvedBuffers() const { return starvedBuffers_.load(); }
 
-    // Moves the queue to a built-in stereo device when the system output is AirPlay.
-    static void preferLocalCaptureClockForAirPlay(audio::AudioSystem& system,
-                                                  audio::OutputQueue& queue);
+    // Moves the queue to a built-in stereo device when the system output is AirPlay; the device
+    // it was moved to, 0 when it stays on the system default.
+    static audio::ObjectID preferLocalCaptureClockForAirPlay(audio::AudioSystem& system,
+                                                             audio::OutputQueue& queue);
 
   private:
     void enqueueFromPending(audio::AudioQueueBufferRef buffer, audio::OutputQueue& queue);
@@ -87,6 +92,7 @@ class StereoPcmQueuePlayer {
     std::vector<std::uint8_t> pending_;
     std::size_t pendingHead_ = 0;
     bool inputEnded_ = false;
+    std::atomic<std::uint64_t> starvedBuffers_{0};  // counted on the queue's thread
 };
 
 }  // namespace pellimar::player

@@ -1,16 +1,10 @@
 #include "process_tap/capture.hpp"
 
-#include <unistd.h>
-
-#include "platform/common/write_all.hpp"
-
 namespace pellimar::process_tap {
 
-void logLine(std::string_view text) {
-    std::string line = "[process-tap] ";
-    line.append(text);
-    line.push_back('\n');
-    writeAll(STDERR_FILENO, line);
+const LogWriter& programLog() {
+    static const LogWriter writer = LogWriter::fromEnvironment("[process-tap] ");
+    return writer;
 }
 
 }  // namespace pellimar::process_tap

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio_objects/audio_objects.hpp"
+#include "platform/common/log.hpp"
 
 namespace pellimar::process_tap {
 
@@ -48,7 +49,7 @@ inline Result<std::string, TapError> string(AudioSystem& system, ObjectID object
     return audio_objects::string<TapError>(system, object, selector);
 }
 
-// One line on standard error, tagged, in a single write so concurrent writers never interleave.
-void logLine(std::string_view text);
+// The program's log lines, tagged "[process-tap] ", set up from the environment on first use.
+const LogWriter& programLog();
 
 }  // namespace pellimar::process_tap

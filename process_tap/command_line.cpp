@@ -66,12 +66,12 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
     auto info = runtime.start(inventory);
     if (!info) {
         runtime.stop();
-        logLine(info.error().description());
+        programLog().write(LogLevel::error, info.error().description());
         return 1;
     }
     if (auto printed = printDocument(toJson(*info)); !printed) {
         runtime.stop();
-        logLine(printed.error());
+        programLog().write(LogLevel::error, printed.error());
         return 1;
     }
 
@@ -81,7 +81,7 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
             return;
         }
         if (auto lost = refresh(system, runtime)) {
-            logLine(*lost);
+            programLog().write(LogLevel::error, *lost);
             runtime.stop();
             status = 1;
             loop.stop();
@@ -146,24 +146,24 @@ Result<void, std::string> printDocument(const nlohmann::json& document) {
 int runProcessTap(const std::vector<std::string>& arguments, AudioSystem& system, RunLoop& loop) {
     auto inventory = processes(system);
     if (!inventory) {
-        logLine(inventory.error().description());
+        programLog().write(LogLevel::error, inventory.error().description());
         return 1;
     }
     const std::string command = arguments.empty() ? "list" : arguments.front();
     if (command == "list") {
         if (auto printed = printDocument(toJson(*inventory)); !printed) {
-            logLine(printed.error());
+            programLog().write(LogLevel::error, printed.error());
             return 1;
         }
         return 0;
     }
     if (command != "run") {
-        logLine(TapError::usage(std::string(kUsageText)).description());
+        programLog().write(LogLevel::error, TapError::usage(std::string(kUsageText)).description());
         return 1;
     }
     auto options = parseRunArguments({arguments.begin() + 1, arguments.end()});
     if (!options) {
-        logLine(options.error().description());
+        programLog().write(LogLevel::error, options.error().description());
         return 1;
     }
     return run(*options, *inventory, system, loop);

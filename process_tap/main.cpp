@@ -9,11 +9,13 @@
 
 int main(int argc, char** argv) {
     pellimar::ensureStandardDescriptors();
+    // Says at once when PELLIMAR_LOG is not understood.
+    (void)pellimar::process_tap::programLog();
     // Declared first so that it outlives the audio system, whose listeners it carries.
     pellimar::RunLoop loop;
     auto system = pellimar::audio::openAudioSystem();
     if (!system) {
-        pellimar::process_tap::logLine(system.error());
+        pellimar::process_tap::programLog().write(pellimar::LogLevel::error, system.error());
         return 1;
     }
     const std::vector<std::string> arguments(argv + 1, argv + argc);

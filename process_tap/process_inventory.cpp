@@ -46,8 +46,8 @@ Result<std::vector<ProcessInfo>, TapError> processes(AudioSystem& system) {
     for (const ObjectID id : *ids) {
         auto process = readProcess(system, id);
         if (!process) {
-            logLine("Ignoring process object " + std::to_string(id) + ": " +
-                    process.error().description());
+            programLog().write(LogLevel::warning, "Ignoring process object " + std::to_string(id) +
+                                                      ": " + process.error().description());
             continue;
         }
         result.push_back(std::move(*process));

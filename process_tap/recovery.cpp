@@ -115,7 +115,8 @@ Result<void, TapError> destroyOrphanedApplicationTaps(AudioSystem& system) {
         }
     }
     if (recovered > 0) {
-        logLine("Recovered " + std::to_string(recovered) + " orphaned application taps.");
+        programLog().write(LogLevel::info, "Recovered " + std::to_string(recovered) +
+                                               " orphaned application taps.");
     }
     return {};
 }

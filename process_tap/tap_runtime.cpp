@@ -89,6 +89,26 @@ void sleepFor(std::chrono::microseconds duration) {
     std::this_thread::sleep_for(duration);
 }
 
+std::string describe(const ProcessInfo& process) {
+    return "pid " + std::to_string(process.pid) + " (" +
+           (process.bundleID.empty() ? std::string("no bundle ID") : process.bundleID) +
+           ", object " + std::to_string(process.objectID) + ")";
+}
+
+// A process a slot lost: as this refresh or the one before saw it; a process that quit in
+// between is known by its object ID alone.
+std::string describeLeaver(ObjectID id, const std::vector<ProcessInfo>& now,
+                           const std::vector<ProcessInfo>& before) {
+    for (const auto* list : {&now, &before}) {
+        const auto found = std::find_if(list->begin(), list->end(),
+                                        [&](const ProcessInfo& p) { return p.objectID == id; });
+        if (found != list->end()) {
+            return describe(*found);
+        }
+    }
+    return "object " + std::to_string(id);
+}
+
 }  // namespace
 
 nlohmann::json toJson(const SlotInfo& slot) {
@@ -233,6 +253,13 @@ Result<TapRuntime::CreatedTap, TapError> TapRuntime::createSlotTap(
     return CreatedTap{tap, std::move(*uid), format->mSampleRate};
 }
 
+std::string TapRuntime::slotName(std::size_t index) const {
+    const std::string number = std::to_string(index + 1);
+    const std::string& pattern = prefixes_[index];
+    return (index + 1 == prefixes_.size() ? "announcement slot " : "slot ") + number + " (" +
+           pattern + ")";
+}
+
 Result<ObjectID, TapError> TapRuntime::createAggregate(const audio::Value& description) {
     // A device of a run being killed may still hold the UID for a moment; clear it and retry.
     static constexpr std::array<std::chrono::microseconds, 3> kPauses = {
@@ -241,6 +268,11 @@ Result<ObjectID, TapError> TapRuntime::createAggregate(const audio::Value& descr
     Status status = 0;
     for (std::size_t attempt = 0; attempt <= kPauses.size(); ++attempt) {
         if (attempt > 0) {
+            programLog().detail(LogLevel::warning,
+                                TapError::status("Create aggregate device", status).description() +
+                                    " Retrying in " +
+                                    std::to_string(kPauses[attempt - 1].count() / 1000) +
+                                    " ms, after removing any device with the capture UID.");
             sleep_(kPauses[attempt - 1]);
             (void)destroyExistingAggregate(system_);
         }
@@ -276,6 +308,13 @@ Result<RuntimeInfo, TapError> TapRuntime::start(const std::vector<ProcessInfo>& 
         }
         tapUIDs.push_back(tap->uid);
         info.sampleRate = tap->sampleRate;
+        const std::string name = slotName(std::size_t(slot - 1));
+        programLog().detail(LogLevel::debug, "Tap " + std::to_string(tap->id) + " for " + name +
+                                                 " (" + tap->uid + ").");
+        for (const auto& process : matches) {
+            programLog().detail(LogLevel::info,
+                                "Join: " + describe(process) + " into " + name + ".");
+        }
         info.slots.push_back(SlotInfo{slot, pattern, tap->id, std::move(matches)});
         return {};
     };
@@ -311,8 +350,10 @@ Result<RuntimeInfo, TapError> TapRuntime::start(const std::vector<ProcessInfo>& 
                 return fail(std::move(uid).error());
             }
             padUID = std::move(*uid);
-            logLine("Padding " + std::to_string(liveChannels) + "ch live '" + *liveInputName_ +
-                    "' to " + std::to_string(liveChannels + 1) + "ch with silent mono tap.");
+            programLog().write(LogLevel::info, "Padding " + std::to_string(liveChannels) +
+                                                   "ch live '" + *liveInputName_ + "' to " +
+                                                   std::to_string(liveChannels + 1) +
+                                                   "ch with silent mono tap.");
             liveChannels += 1;
         }
     }
@@ -354,11 +395,21 @@ Result<RuntimeInfo, TapError> TapRuntime::start(const std::vector<ProcessInfo>& 
         info.liveInputName = *liveInputName_;
         info.liveInputUID = liveInput->uid;
     }
+    lastInventory_ = processes;
+    programLog().detail(LogLevel::info, "Capture device " + std::to_string(aggregateID_) +
+                                            " with " + std::to_string(info.channels) +
+                                            " channels at " +
+                                            std::to_string(std::int64_t(info.sampleRate)) + " Hz.");
     return info;
 }
 
 void TapRuntime::update(const std::vector<ProcessInfo>& processes) {
     const std::size_t slots = std::min(tapIDs_.size(), prefixes_.size());
+    failedUpdates_.resize(slots, 0);
+    // Per process that changed slots: where it went and where it left, paired up afterwards so
+    // that a process going from one slot to another reads as one move.
+    std::vector<std::pair<std::size_t, const ProcessInfo*>> joins;
+    std::vector<std::pair<std::size_t, ObjectID>> leaves;
     for (std::size_t i = 0; i < slots; ++i) {
         const auto matches = matchingProcesses(prefixes_[i], processes);
         auto ids = sortedIDs(matches);
@@ -371,14 +422,65 @@ void TapRuntime::update(const std::vector<ProcessInfo>& processes) {
             tapIDs_[i], audio_objects::globalAddress(audio::kAudioTapPropertyDescription),
             description);
         if (status != 0) {
-            logLine("Update slot " + std::to_string(i + 1) + " failed (" + std::to_string(status) +
-                    "); retrying.");
+            programLog().write(LogLevel::warning, "Update slot " + std::to_string(i + 1) +
+                                                      " failed (" + std::to_string(status) +
+                                                      "); retrying.");
+            ++failedUpdates_[i];
             continue;
+        }
+        if (failedUpdates_[i] > 0) {
+            programLog().detail(LogLevel::info, "Updated " + slotName(i) + " after " +
+                                                    std::to_string(failedUpdates_[i]) +
+                                                    " failed tries.");
+            failedUpdates_[i] = 0;
+        }
+        const std::vector<ObjectID> none;
+        const auto& before = i < selectedProcessIDs_.size() ? selectedProcessIDs_[i] : none;
+        for (const auto& process : processes) {
+            if (std::binary_search(ids.begin(), ids.end(), process.objectID) &&
+                !std::binary_search(before.begin(), before.end(), process.objectID)) {
+                joins.emplace_back(i, &process);
+            }
+        }
+        for (const ObjectID id : before) {
+            if (!std::binary_search(ids.begin(), ids.end(), id)) {
+                leaves.emplace_back(i, id);
+            }
         }
         if (i < selectedProcessIDs_.size()) {
             selectedProcessIDs_[i] = std::move(ids);
         } else {
             selectedProcessIDs_.push_back(std::move(ids));
+        }
+    }
+    logMembership(joins, leaves, processes);
+    lastInventory_ = processes;
+}
+
+void TapRuntime::logMembership(std::vector<std::pair<std::size_t, const ProcessInfo*>>& joins,
+                               const std::vector<std::pair<std::size_t, ObjectID>>& leaves,
+                               const std::vector<ProcessInfo>& processes) const {
+    const LogWriter& log = programLog();
+    if (!log.wants(LogLevel::info)) {
+        return;
+    }
+    for (const auto& [slot, id] : leaves) {
+        const auto join = std::find_if(joins.begin(), joins.end(), [id = id](const auto& j) {
+            return j.second != nullptr && j.second->objectID == id;
+        });
+        if (join != joins.end()) {
+            log.write(LogLevel::info, "Move: " + describe(*join->second) + " from " +
+                                          slotName(slot) + " to " + slotName(join->first) + ".");
+            join->second = nullptr;
+            continue;
+        }
+        log.write(LogLevel::info, "Leave: " + describeLeaver(id, processes, lastInventory_) +
+                                      " from " + slotName(slot) + ".");
+    }
+    for (const auto& [slot, process] : joins) {
+        if (process != nullptr) {
+            log.write(LogLevel::info,
+                      "Join: " + describe(*process) + " into " + slotName(slot) + ".");
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -94,6 +95,11 @@ class TapRuntime {
     Result<CreatedTap, TapError> createSlotTap(int slot, const std::vector<ProcessInfo>& processes,
                                                const std::string& failureMessage);
     Result<ObjectID, TapError> createAggregate(const audio::Value& description);
+    // "slot 2 (PATTERN)", or "announcement slot 3 (PATTERN)" for the last.
+    std::string slotName(std::size_t index) const;
+    void logMembership(std::vector<std::pair<std::size_t, const ProcessInfo*>>& joins,
+                       const std::vector<std::pair<std::size_t, ObjectID>>& leaves,
+                       const std::vector<ProcessInfo>& processes) const;
 
     AudioSystem& system_;
     Sleep sleep_;
@@ -103,6 +109,10 @@ class TapRuntime {
     const std::vector<std::string> prefixes_;
     const std::optional<std::string> liveInputName_;
     std::vector<std::vector<ObjectID>> selectedProcessIDs_;
+    // For the log: the previous refresh's processes (to name one that quit since) and each
+    // slot's failed updates since its last success.
+    std::vector<ProcessInfo> lastInventory_;
+    std::vector<int> failedUpdates_;
 };
 
 }  // namespace pellimar::process_tap

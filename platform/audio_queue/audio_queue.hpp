@@ -40,6 +40,12 @@ using AudioQueueBufferRef = AudioQueueBuffer*;
 
 class OutputQueue;
 
+// What a running queue has seen of its output, for the log.
+struct OutputQueueStatistics {
+    std::uint32_t quantumFrames = 0;  // frames the graph asks for per cycle; 0 while unknown
+    std::uint64_t underruns = 0;      // cycles the output ran dry while it played
+};
+
 // Receives the queue and a buffer that has been played and is the caller's again.
 using OutputCallback = std::function<void(OutputQueue& queue, AudioQueueBufferRef buffer)>;
 
@@ -75,6 +81,8 @@ class OutputQueue {
     // kAudioQueueProperty_CurrentDevice, by device UID.
     virtual Status setCurrentDevice(const std::string& deviceUID) = 0;
     virtual const AudioStreamBasicDescription& format() const = 0;
+    // Safe from any thread; counted on the data thread with atomics only.
+    virtual OutputQueueStatistics statistics() const { return {}; }
 };
 
 // AudioQueueNewOutput. Only packed interleaved linear PCM (16-bit integer or 32-bit float) is

@@ -81,24 +81,26 @@ Result<std::int64_t, PropertyReadFailure> streamChannelCount(
     return total;
 }
 
-void moveQueueToDevice(AudioSystem& system, OutputQueue& queue, ObjectID device,
-                       const std::function<void(const std::string&)>& logLine) {
+ObjectID moveQueueToDevice(AudioSystem& system, OutputQueue& queue, ObjectID device,
+                           const LogWriter& log) {
     if (device == kAudioObjectUnknown) {
-        return;
+        return 0;
     }
     std::optional<std::string> uid;
     if (system.getStringProperty(device, {kAudioDevicePropertyDeviceUID}, uid) != 0 || !uid) {
-        return;
+        return 0;
     }
     if (const Status status = queue.setCurrentDevice(*uid); status != 0) {
-        logLine("AudioQueue device select status " + std::to_string(status));
-        return;
+        log.write(LogLevel::warning, "AudioQueue device select status " + std::to_string(status));
+        return 0;
     }
     std::optional<std::string> name;
     if (system.getStringProperty(device, {kAudioObjectPropertyName}, name) != 0) {
         name.reset();
     }
-    logLine("Using output device " + std::to_string(device) + " (" + name.value_or("") + ")");
+    log.write(LogLevel::info,
+              "Using output device " + std::to_string(device) + " (" + name.value_or("") + ")");
+    return device;
 }
 
 }  // namespace pellimar::audio

@@ -4,13 +4,13 @@
 // (audio_objects), which adds its error type and message texts on top of these reads.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "platform/audio_queue/audio_queue.hpp"
 #include "platform/audio_system/audio_system.hpp"
+#include "platform/common/log.hpp"
 #include "platform/common/result.hpp"
 
 namespace pellimar::audio {
@@ -69,8 +69,8 @@ Result<std::int64_t, PropertyReadFailure> streamChannelCount(
     std::uint32_t minimumBytes = 0);
 
 // Moves a queue to a device by its UID and logs the move; an unknown device or an unreadable UID
-// leave the queue where it is.
-void moveQueueToDevice(AudioSystem& system, OutputQueue& queue, ObjectID device,
-                       const std::function<void(const std::string&)>& logLine);
+// leave the queue where it is. Returns the device moved to, else 0.
+ObjectID moveQueueToDevice(AudioSystem& system, OutputQueue& queue, ObjectID device,
+                           const LogWriter& log);
 
 }  // namespace pellimar::audio

@@ -286,6 +286,13 @@ class PipeWireOutputQueue final : public OutputQueue {
 
     const AudioStreamBasicDescription& format() const override { return options_.format; }
 
+    OutputQueueStatistics statistics() const override {
+        return {quantumKnown_.load(std::memory_order_relaxed)
+                    ? quantumFrames_.load(std::memory_order_relaxed)
+                    : 0,
+                underruns_.load(std::memory_order_relaxed)};
+    }
+
   private:
     bool running_now() {
         std::lock_guard lock(mutex_);
@@ -430,6 +437,7 @@ class PipeWireOutputQueue final : public OutputQueue {
         }
         lastProcessNs_.store(nowNs(), std::memory_order_relaxed);
         quantumFrames_.store(frames, std::memory_order_relaxed);
+        quantumKnown_.store(true, std::memory_order_relaxed);
         const std::size_t want = std::size_t(frames) * stride;
         std::size_t filled = 0;
         if (playing_.load(std::memory_order_acquire) &&
@@ -440,6 +448,10 @@ class PipeWireOutputQueue final : public OutputQueue {
         }
         // Starved or played out: pad with silence, so a short last buffer is heard whole.
         std::memset(out + filled, 0, want - filled);
+        if (filled < want && playing_.load(std::memory_order_acquire) &&
+            !drainRequested_.load(std::memory_order_acquire)) {
+            underruns_.fetch_add(1, std::memory_order_relaxed);
+        }
         bool drainNow = false;
         if (drainRequested_.load(std::memory_order_acquire) &&
             pendingEmpty_.load(std::memory_order_acquire) && ring_.size() == 0) {
@@ -619,6 +631,8 @@ class PipeWireOutputQueue final : public OutputQueue {
     std::atomic<bool> drainIssued_{false};
     std::atomic<bool> pendingEmpty_{true};
     std::atomic<std::uint32_t> quantumFrames_{kFirstQuantum};
+    std::atomic<bool> quantumKnown_{false};
+    std::atomic<std::uint64_t> underruns_{0};
     std::atomic<std::int64_t> lastProcessNs_{0};
     WakeFd wake_;
 

@@ -312,6 +312,11 @@ class SimOutputQueue final : public OutputQueue {
 
     const AudioStreamBasicDescription& format() const override { return options_.format; }
 
+    // No graph here, so no quantum: a buffer enqueued after the one before had ended is a gap.
+    OutputQueueStatistics statistics() const override {
+        return {0, underruns_.load(std::memory_order_relaxed)};
+    }
+
   private:
     Clock::duration durationOf(std::uint32_t bytes) const {
         const double seconds =
@@ -341,6 +346,7 @@ class SimOutputQueue final : public OutputQueue {
             const std::uint32_t bytes = slot->header.mAudioDataByteSize;
             lock.unlock();
             if (enqueuedAt > playhead) {
+                underruns_.fetch_add(1, std::memory_order_relaxed);
                 if (recorder_) {
                     const double gap = std::chrono::duration<double>(enqueuedAt - playhead).count();
                     recorder_->writeSilence(sf_count_t(gap * options_.format.mSampleRate));
@@ -403,6 +409,7 @@ class SimOutputQueue final : public OutputQueue {
     bool stopNow_ = false;
     bool drainRequested_ = false;
     std::string currentDevice_;
+    std::atomic<std::uint64_t> underruns_{0};
     std::thread thread_;
 };
 

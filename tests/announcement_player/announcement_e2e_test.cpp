@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <filesystem>
+#include <regex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "tests/announcement_player/e2e_support.hpp"
 #include "tests/announcement_player/sim_support.hpp"
 #include "tests/announcement_player/wav_builder.hpp"
+#include "tests/support/journal_stream.hpp"
 
 namespace pellimar::testing {
 namespace {
@@ -322,6 +324,53 @@ TEST(AnnouncementOneShot, EndsAtOnceForAnEmptyFileAndRefusesWithoutATap) {
 
     EXPECT_EQ(untapped.run({"--file", untapped.dir / "missing.wav"}), 1);
     EXPECT_EQ(untapped.err(), "[announcement-player] Unable to open audio file (-43).\n");
+}
+
+TEST(AnnouncementLog, InfoSaysTheOutputsDeviceAndFormatWithJournalPriorities) {
+    AnnouncementWorld world;
+    const std::string file = writeConstant(world.dir / "tone.wav", 48000);
+    world.set("PELLIMAR_LOG", "info");
+    world.set("JOURNAL_STREAM", journalStreamFor(world.dir / "stderr.txt"));
+    const pid_t pid = world.start({"--file", file});
+    TapMaker tap(world.world(), pid);
+    ASSERT_EQ(world.wait(pid), 0) << world.err();
+    const std::string err = world.err();
+    EXPECT_NE(err.find("<6>[announcement-player] AudioQueue stereo 2ch interleaved @ 48000 Hz\n"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(std::regex_search(
+        err,
+        std::regex(R"(\n<6>\[announcement-player\] Output: 48000 Hz, 2 channels, 32-bit )"
+                   R"(float, 3 buffers of 4096 frames, on (the default )?device \d+ \(.+\)\.\n)")))
+        << err;
+    // The first-buffer file keeps its one plain line: the journal's prefix is standard error's.
+    EXPECT_EQ(readText(world.dir / "buffer.log"),
+              "[announcement-player] first buffer Lmax=0.5 Rmax=0.5 frames=4096\n");
+
+    AnnouncementWorld service;
+    service.set("PELLIMAR_LOG", "debug");
+    {
+        Service running(service);
+        EXPECT_EQ(running.socket.event()["event"], "ready");
+        running.socket.closeConnection();
+        EXPECT_EQ(service.wait(running.pid), 0);
+    }
+    EXPECT_TRUE(std::regex_search(
+        service.err(),
+        std::regex(R"(\[announcement-player\] Output: 48000 Hz, 2 channels, 32-bit float, 3 )"
+                   R"(buffers of 512 frames, on (the default )?device \d+ \(.+\)\.\n)")))
+        << service.err();
+}
+
+TEST(AnnouncementLog, ValueNotUnderstoodIsSaidOnceAndLogsAsUnset) {
+    AnnouncementWorld world;
+    world.set("PELLIMAR_LOG", "loud");
+    EXPECT_EQ(world.run({}), 1);
+    EXPECT_EQ(world.err(),
+              "[announcement-player] PELLIMAR_LOG=loud is not info or debug; logging as if "
+              "unset.\n"
+              "[announcement-player] Usage: pellimar-announcement-player --file "
+              "<absolute.wav> [--source-slot N]\n");
 }
 
 }  // namespace

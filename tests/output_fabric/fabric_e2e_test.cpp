@@ -258,5 +258,45 @@ TEST(OutputFabricRemove, RemovesEveryFabricAndAlwaysAnswersOk) {
     EXPECT_EQ(m.fabrics().size(), 1u);
 }
 
+TEST(OutputFabricLog, InfoSaysTheStepsAndLeavesStandardOutputAlone) {
+    Machine m;
+    const std::string members = fabricJSON({"speakers", "usb"});
+    m.environment = {"PELLIMAR_LOG=info"};
+    const auto created = m.run({"ensure", members});
+    ASSERT_EQ(created.status, 0) << created.err;
+    ASSERT_EQ(m.fabrics().size(), 1u);
+    const std::string fabric = std::to_string(m.fabrics()[0].id);
+    const std::string ensuring =
+        "[output-fabric] Ensure: members coreaudio:speakers, coreaudio:usb; clock master "
+        "coreaudio:speakers.\n";
+    EXPECT_EQ(created.err, ensuring + "[output-fabric] Created the output fabric " + fabric +
+                               "; waiting for 10 channels.\n");
+    const auto reused = m.run({"ensure", members});
+    EXPECT_EQ(reused.out, created.out);
+    EXPECT_EQ(reused.err, ensuring + "[output-fabric] Reusing the output fabric " + fabric +
+                              " with 10 channels.\n");
+    const auto removed = m.run({"remove"});
+    EXPECT_EQ(removed.err, "[output-fabric] Removed the output fabric " + fabric + ".\n");
+
+    m.environment = {};
+    const auto plain = m.run({"remove"});
+    EXPECT_EQ(plain.out, removed.out);
+    EXPECT_EQ(plain.err, "");
+}
+
+TEST(OutputFabricLog, InTheJournalLinesCarryTheirPriority) {
+    Machine m;
+    m.environment = {"PELLIMAR_LOG=debug", m.journalStream()};
+    EXPECT_EQ(m.run({"configure"}).err,
+              "<7>[output-fabric] Command: configure.\n<3>" + errorLine("configure JSON required"));
+    m.environment = {m.journalStream()};
+    EXPECT_EQ(m.run({"configure"}).err, "<3>" + errorLine("configure JSON required"));
+    m.environment = {"PELLIMAR_LOG=all"};
+    const auto unknown = m.run({"configure"});
+    EXPECT_EQ(unknown.err,
+              "[output-fabric] PELLIMAR_LOG=all is not info or debug; logging as if unset.\n" +
+                  errorLine("configure JSON required"));
+}
+
 }  // namespace
 }  // namespace pellimar::output_fabric::testing

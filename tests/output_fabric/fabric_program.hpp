@@ -12,6 +12,7 @@
 
 #include "platform/sim/world.hpp"
 #include "tests/support/child_process.hpp"
+#include "tests/support/journal_stream.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace pellimar::output_fabric::testing {
@@ -39,8 +40,9 @@ class FabricProgram {
         Run run;
         const pid_t pid = pellimar::testing::spawnChild(
             {.argv = argv,
-             .environment = pellimar::testing::environmentWith({{"PELLIMAR_AUDIO_SYSTEM", world_}},
-                                                               "PELLIMAR_AUDIO_SYSTEM="),
+             .environment = pellimar::testing::environmentWith(
+                 pellimar::testing::withEntries({{"PELLIMAR_AUDIO_SYSTEM", world_}}, environment),
+                 "PELLIMAR_AUDIO_SYSTEM="),
              .input = "/dev/null",
              .output = out,
              .error = err});
@@ -51,6 +53,13 @@ class FabricProgram {
         run.out = readFile(out);
         run.err = readFile(err);
         return run;
+    }
+
+    // Added to the program's environment, ahead of the test's own.
+    std::vector<std::string> environment;
+    // Makes the next run's standard error the journal, as far as the program can tell.
+    std::string journalStream() const {
+        return "JOURNAL_STREAM=" + pellimar::testing::journalStreamFor(dir_.file("stderr"));
     }
 
     static std::string readFile(const std::string& path) {

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <regex>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/player/e2e_support.hpp"
+#include "tests/support/journal_stream.hpp"
 
 namespace pellimar::testing {
 namespace {
@@ -381,6 +384,46 @@ TEST(PlayerPlayback, SigintDuringPrebufferWithNothingDecodedFails) {
     ::kill(pid, SIGINT);
     EXPECT_EQ(world.wait(pid, 60s), 1);
     EXPECT_EQ(world.err(), "[pellimar-player] Stream produced no audio.\n");
+}
+
+TEST(PlayerLog, DebugSaysTheDecoderAndTheOutputWithJournalPriorities) {
+    PlayerWorld world;
+    const std::string decoder = fakeDecoder(world, "fake", "head -c 8000 /dev/zero");
+    world.set("PELLIMAR_FFMPEG", decoder);
+    world.set("PELLIMAR_LOG", "debug");
+    world.set("JOURNAL_STREAM", journalStreamFor(world.dir / "stderr.txt"));
+    EXPECT_EQ(world.run({"--file", "/a.wav"}), 0);
+    const std::string err = world.err();
+    EXPECT_NE(err.find("<7>[pellimar-player] Decoder: " + decoder +
+                       " -hide_banner -loglevel error -i /a.wav -f s16le -acodec pcm_s16le -ac 2 "
+                       "-ar 48000 -\n"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(std::regex_search(
+        err, std::regex(R"(\n<7>\[pellimar-player\] Prebuffered \d+ bytes\.\n)"
+                        R"(<6>\[pellimar-player\] Output: 48000 Hz, 2 channels, 16-bit integer, )"
+                        R"(4 buffers of 4096 frames, on the default device \d+ \(.+\)\.\n)"
+                        "<6>\\[pellimar-player\\] progressive file \u2192 stereo AudioQueue @ "
+                        "48000 Hz\n")))
+        << err;
+    EXPECT_TRUE(err.ends_with("<7>[pellimar-player] Decoder ended with status 0.\n")) << err;
+    EXPECT_EQ(world.out(), "");
+
+    world.set("PELLIMAR_LOG", "info");
+    EXPECT_EQ(world.run({"--file", "/a.wav"}), 0);
+    EXPECT_EQ(world.err().find("Decoder"), std::string::npos) << world.err();
+    EXPECT_NE(world.err().find("<6>[pellimar-player] Output: "), std::string::npos);
+    EXPECT_EQ(world.run({}), 1);
+    EXPECT_EQ(world.err(), "<3>" + kUsage);
+}
+
+TEST(PlayerLog, ValueNotUnderstoodIsSaidOnceAndLogsAsUnset) {
+    PlayerWorld world;
+    world.set("PELLIMAR_LOG", "trace");
+    EXPECT_EQ(world.run({}), 1);
+    EXPECT_EQ(world.err(),
+              "[pellimar-player] PELLIMAR_LOG=trace is not info or debug; logging as if unset.\n" +
+                  kUsage);
 }
 
 }  // namespace

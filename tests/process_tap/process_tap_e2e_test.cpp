@@ -20,6 +20,7 @@
 
 #include "platform/sim/world.hpp"
 #include "tests/support/child_process.hpp"
+#include "tests/support/journal_stream.hpp"
 
 namespace pellimar::process_tap {
 namespace {
@@ -55,21 +56,23 @@ class Program {
   public:
     // `closed` lists standard descriptors the program starts without.
     Program(const fs::path& dir, const std::string& world, const std::vector<std::string>& args,
-            int index, const std::vector<int>& closed = {})
+            int index, const std::vector<int>& closed = {},
+            const std::vector<std::string>& environment = {})
         : out_(dir / ("stdout" + std::to_string(index))),
           err_(dir / ("stderr" + std::to_string(index))) {
         std::vector<std::string> argv = {kProgram};
         argv.insert(argv.end(), args.begin(), args.end());
         // Signals blocked or ignored in the test runner must not leak into the program.
-        const pid_t pid =
-            testing::spawnChild({.argv = argv,
-                                 .environment = testing::environmentWith(
-                                     {{"PELLIMAR_AUDIO_SYSTEM", world}}, "PELLIMAR_AUDIO_SYSTEM="),
-                                 .input = "/dev/null",
-                                 .output = out_,
-                                 .error = err_,
-                                 .closed = closed,
-                                 .defaultSignals = true});
+        const pid_t pid = testing::spawnChild(
+            {.argv = argv,
+             .environment = testing::environmentWith(
+                 testing::withEntries({{"PELLIMAR_AUDIO_SYSTEM", world}}, environment),
+                 "PELLIMAR_AUDIO_SYSTEM="),
+             .input = "/dev/null",
+             .output = out_,
+             .error = err_,
+             .closed = closed,
+             .defaultSignals = true});
         spawned_ = pid > 0;
         pid_ = spawned_ ? pid : 0;
     }
@@ -167,7 +170,22 @@ class ProcessTapProgram : public ::testing::Test {
     void writeWorld() { ASSERT_TRUE(builder.write(worldPath_)); }
     std::unique_ptr<Program> start(const std::vector<std::string>& args,
                                    const std::vector<int>& closed = {}) {
-        return std::make_unique<Program>(dir_, worldPath_, args, runs_++, closed);
+        return std::make_unique<Program>(dir_, worldPath_, args, runs_++, closed, environment);
+    }
+    // The next `count` re-aims of the second slot's tap fail; that tap.
+    ObjectID failUpdatesOfSecondSlot(const Program& run, int count) {
+        const ObjectID tap = run.document()["slots"][1]["tapObjectID"];
+        EXPECT_TRUE(control().injectFault({.operation = sim::FaultOperation::write,
+                                           .object = tap,
+                                           .selector = audio::kAudioTapPropertyDescription,
+                                           .status = -50,
+                                           .count = count}));
+        return tap;
+    }
+    // What the next program's standard error is taken for the journal with.
+    std::string journalStream() {
+        return "JOURNAL_STREAM=" +
+               testing::journalStreamFor((dir_ / ("stderr" + std::to_string(runs_))).string());
     }
     // Runs to completion.
     struct Outcome {
@@ -208,6 +226,8 @@ class ProcessTapProgram : public ::testing::Test {
     }
 
     sim::WorldBuilder builder;
+    // Added to the programs' environment, ahead of the test's own.
+    std::vector<std::string> environment;
     fs::path dir_;
     std::string worldPath_;
     int runs_ = 0;
@@ -460,12 +480,7 @@ TEST_F(ProcessTapProgram, FailingDescriptionUpdateIsRetriedAtEachRefresh) {
     writeWorld();
     auto run = start({"run", "a", "b", "c"});
     ASSERT_TRUE(run->started()) << run->err();
-    const ObjectID tap = run->document()["slots"][1]["tapObjectID"];
-    ASSERT_TRUE(control().injectFault({.operation = sim::FaultOperation::write,
-                                       .object = tap,
-                                       .selector = audio::kAudioTapPropertyDescription,
-                                       .status = -50,
-                                       .count = 3}));
+    const ObjectID tap = failUpdatesOfSecondSlot(*run, 3);
     auto b = control().addProcess(701, "b", true);
     ASSERT_TRUE(b);
     EXPECT_TRUE(eventually([&] { return tapProcesses(tap) == std::vector<ObjectID>{*b}; }));
@@ -560,6 +575,105 @@ TEST_F(ProcessTapProgram, DeviceCreationRetriesThenFailsWithoutLeftovers) {
               "fourCC nope).\n");
     EXPECT_EQ(leftovers(), 0u);
     EXPECT_TRUE(world().faults.empty());
+}
+
+TEST_F(ProcessTapProgram, LogInfoFollowsJoinsMovesAndLeavesWithProcessSlotAndPattern) {
+    const ObjectID chrome = builder.addProcess(601, "com.google.Chrome", true);
+    const ObjectID music = builder.addProcess(602, "com.apple.Music", true);
+    writeWorld();
+    environment = {"PELLIMAR_LOG=info"};
+    auto run =
+        start({"run", "com.google.Chrome|com.apple.Safari", "org.videolan.vlc", "com.apple.Music"});
+    ASSERT_TRUE(run->started()) << run->err();
+    const auto info = run->document();
+    const std::string browser = "slot 1 (com.google.Chrome|com.apple.Safari)";
+    auto logged = [&](const std::string& line) {
+        return eventually(
+            [&] { return run->err().find("[process-tap] " + line + "\n") != std::string::npos; });
+    };
+    EXPECT_TRUE(logged("Join: pid 601 (com.google.Chrome, object " + std::to_string(chrome) +
+                       ") into " + browser + "."))
+        << run->err();
+    EXPECT_TRUE(logged("Join: pid 602 (com.apple.Music, object " + std::to_string(music) +
+                       ") into announcement slot 3 (com.apple.Music)."));
+    EXPECT_TRUE(logged("Capture device " + info["aggregateObjectID"].dump() +
+                       " with 6 channels at 48000 Hz."));
+
+    auto safari = control().addProcess(603, "com.apple.Safari", true);
+    ASSERT_TRUE(safari);
+    const std::string object = ", object " + std::to_string(*safari) + ")";
+    EXPECT_TRUE(logged("Join: pid 603 (com.apple.Safari" + object + " into " + browser + "."));
+    ASSERT_TRUE(control().update([&](sim::World& world) {
+        for (auto& process : world.processes) {
+            if (process.id == *safari) {
+                process.bundleID = "org.videolan.vlc";
+            }
+        }
+    }));
+    EXPECT_TRUE(logged("Move: pid 603 (org.videolan.vlc" + object + " from " + browser +
+                       " to slot 2 (org.videolan.vlc)."))
+        << run->err();
+    ASSERT_TRUE(control().removeProcess(chrome));
+    EXPECT_TRUE(logged("Leave: pid 601 (com.google.Chrome, object " + std::to_string(chrome) +
+                       ") from " + browser + "."));
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0);
+}
+
+TEST_F(ProcessTapProgram, InTheJournalLinesCarryTheirPriority) {
+    writeWorld();
+    environment = {"PELLIMAR_LOG=debug", journalStream()};
+    auto run = start({"run", "a", "b", "c"});
+    ASSERT_TRUE(run->started()) << run->err();
+    const ObjectID tap = failUpdatesOfSecondSlot(*run, 2);
+    auto b = control().addProcess(701, "b", true);
+    ASSERT_TRUE(b);
+    const std::string joined =
+        "<6>[process-tap] Join: pid 701 (b, object " + std::to_string(*b) + ") into slot 2 (b).\n";
+    ASSERT_TRUE(eventually([&] { return run->err().find(joined) != std::string::npos; }))
+        << run->err();
+    const std::string err = run->err();
+    EXPECT_NE(err.find("<7>[process-tap] Tap " + std::to_string(tap) + " for slot 2 (b) ("),
+              std::string::npos);
+    EXPECT_NE(err.find("<4>[process-tap] Update slot 2 failed (-50); retrying.\n"
+                       "<4>[process-tap] Update slot 2 failed (-50); retrying.\n"
+                       "<6>[process-tap] Updated slot 2 (b) after 2 failed tries.\n" +
+                       joined),
+              std::string::npos)
+        << err;
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(), 0);
+
+    environment = {journalStream()};
+    const auto usage = runToEnd({"play"});
+    EXPECT_EQ(usage.status, 1);
+    EXPECT_EQ(usage.err,
+              "<3>[process-tap] Usage: pellimar-process-tap list | run "
+              "[--live-input-name NAME] [slot-bundle-id ...]\n");
+}
+
+TEST_F(ProcessTapProgram, LogValueNotUnderstoodIsSaidOnceAndLogsAsUnset) {
+    writeWorld();
+    const std::string usage =
+        "[process-tap] Usage: pellimar-process-tap list | run "
+        "[--live-input-name NAME] [slot-bundle-id ...]\n";
+    environment = {"PELLIMAR_LOG=verbose"};
+    auto outcome = runToEnd({"play"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(
+        outcome.err,
+        "[process-tap] PELLIMAR_LOG=verbose is not info or debug; logging as if unset.\n" + usage);
+    environment = {"PELLIMAR_LOG="};
+    outcome = runToEnd({"play"});
+    EXPECT_EQ(outcome.err, usage);
+    // Standard output never changes; a stream that is not standard error's is not the journal.
+    environment = {};
+    const auto plain = runToEnd({"list"});
+    environment = {"PELLIMAR_LOG=INFO", "JOURNAL_STREAM=1:2"};
+    outcome = runToEnd({"list"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, plain.out);
+    EXPECT_EQ(outcome.err, "");
 }
 
 }  // namespace

@@ -62,6 +62,16 @@ inline std::vector<std::string> environmentWith(const std::map<std::string, std:
     return entries;
 }
 
+// `set` with NAME=VALUE `entries` added, the entries winning.
+inline std::map<std::string, std::string> withEntries(std::map<std::string, std::string> set,
+                                                      const std::vector<std::string>& entries) {
+    for (const auto& entry : entries) {
+        const auto eq = entry.find('=');
+        set[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+    }
+    return set;
+}
+
 // Starts a child; its pid, or -1 when it could not be started.
 inline pid_t spawnChild(ChildOptions options) {
     auto pointers = [](std::vector<std::string>& strings) {

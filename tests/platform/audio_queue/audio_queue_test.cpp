@@ -211,11 +211,15 @@ TEST_F(AudioQueueTest, StarvationIsRecordedAsSilence) {
     ASSERT_EQ(queue->start(), 0);
     ASSERT_TRUE(eventually([&] { return returns.count() == 1; }));
     std::this_thread::sleep_for(100ms);  // at least this much silence is heard
+    EXPECT_EQ(queue->statistics().underruns, 0u);
     fill(buffer, 480, 7);
     ASSERT_EQ(queue->enqueueBuffer(buffer), 0);
     ASSERT_EQ(queue->stop(false), 0);
     std::uint32_t running = 1;
     ASSERT_TRUE(eventually([&] { return queue->getIsRunning(running) == 0 && running == 0; }));
+    // The gap is one underrun; a simulated output has no graph and so no quantum.
+    EXPECT_EQ(queue->statistics().underruns, 1u);
+    EXPECT_EQ(queue->statistics().quantumFrames, 0u);
     queue.reset();
 
     const Recording recording = readRecording(recordings(records.path()).at(0));
