@@ -1,6 +1,8 @@
 #include "platform/device_queries/device_queries.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -114,20 +116,32 @@ TEST(MoveQueueToDevice, MovesByUIDAndLogsTheOutcome) {
     FakeOutputDevices system;
     system.devices.push_back({7, "uid-7", "Desk Speakers", kAudioDeviceTransportTypeBuiltIn, {2}});
     DeviceRecordingQueue queue;
-    std::vector<std::string> lines;
-    auto log = [&](const std::string& line) { lines.push_back(line); };
+    // Journal priorities on, so that each line also says its level.
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    const LogWriter log("", LogSettings{.journal = true, .unknownValue = {}}, fds[1]);
+    auto lines = [&] {
+        std::string text(4096, '\0');
+        const ssize_t n = ::read(fds[0], text.data(), text.size());
+        text.resize(n > 0 ? std::size_t(n) : 0);
+        return text;
+    };
 
-    moveQueueToDevice(system, queue, kAudioObjectUnknown, log);
-    moveQueueToDevice(system, queue, 99, log);  // no such device: its UID cannot be read
+    EXPECT_EQ(moveQueueToDevice(system, queue, kAudioObjectUnknown, log), 0u);
+    // No such device: its UID cannot be read.
+    EXPECT_EQ(moveQueueToDevice(system, queue, 99, log), 0u);
     EXPECT_TRUE(queue.devices.empty());
-    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(lines(), "");
 
-    moveQueueToDevice(system, queue, 7, log);
+    EXPECT_EQ(moveQueueToDevice(system, queue, 7, log), 7u);
     queue.status = kAudioQueueErr_InvalidDevice;
-    moveQueueToDevice(system, queue, 7, log);
+    EXPECT_EQ(moveQueueToDevice(system, queue, 7, log), 0u);
     EXPECT_EQ(queue.devices, (std::vector<std::string>{"uid-7", "uid-7"}));
-    EXPECT_EQ(lines, (std::vector<std::string>{"Using output device 7 (Desk Speakers)",
-                                               "AudioQueue device select status -66680"}));
+    EXPECT_EQ(lines(),
+              "<6>Using output device 7 (Desk Speakers)\n"
+              "<4>AudioQueue device select status -66680\n");
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 }  // namespace
