@@ -22,7 +22,7 @@ int freeLoopbackPort() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    (void)::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
@@ -52,7 +52,7 @@ class OneShotHttpsServer {
     // check them against the URL's host.
     OneShotHttpsServer(PlayerWorld& world, const std::string& response,
                        const std::string& names = "IP:127.0.0.1")
-        : world_(world), cert_(world.dir / "cert.pem") {
+        : cert_(world.dir / "cert.pem") {
         const std::string key = world.dir / "key.pem";
         EXPECT_TRUE(
             shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
@@ -87,7 +87,6 @@ class OneShotHttpsServer {
     const std::string& certificate() const { return cert_; }
 
   private:
-    PlayerWorld& world_;
     std::string cert_;
     int port_ = 0;
     pid_t pid_ = -1;

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <ranges>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -109,8 +108,10 @@ inline std::string slurp(const std::string& path) {
 class PipeWireProgramsTest : public PrivatePipeWireTest {
   protected:
     void TearDown() override {
-        for (pid_t& child : children_ | std::views::reverse) {
-            PipeWireDaemon::signalAndReap(child, SIGTERM);
+        // The last started ends first.
+        while (!children_.empty()) {
+            PipeWireDaemon::signalAndReap(children_.back(), SIGTERM);
+            children_.pop_back();
         }
         ::unsetenv("PELLIMAR_AUDIO_BACKEND");
         PrivatePipeWireTest::TearDown();
