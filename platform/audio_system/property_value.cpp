@@ -37,6 +37,20 @@ Status tapDescription(Resolved& out, TapDescription description) {
     return kAudioHardwareNoError;
 }
 
+Status processProperty(Selector selector, std::int32_t pid, std::optional<std::string> bundleID,
+                       bool running, Resolved& out) {
+    switch (selector) {
+        case kAudioProcessPropertyPID:
+            return scalar(out, pid);
+        case kAudioProcessPropertyBundleID:
+            return text(out, std::move(bundleID));
+        case kAudioProcessPropertyIsRunning:
+            return scalar(out, std::uint32_t(running ? 1 : 0));
+        default:
+            return kAudioHardwareUnknownPropertyError;
+    }
+}
+
 std::uint32_t dataSize(const Resolved& r) {
     switch (r.kind) {
         case ValueKind::fixed:

@@ -60,6 +60,10 @@ Status text(Resolved& out, std::optional<std::string> value);
 Status value(Resolved& out, Value value);
 Status tapDescription(Resolved& out, TapDescription description);
 
+// An audio process's properties: its pid, bundle ID and whether it does audio I/O.
+Status processProperty(Selector selector, std::int32_t pid, std::optional<std::string> bundleID,
+                       bool running, Resolved& out);
+
 // AudioObjectGetPropertyDataSize's answer: the bytes of a fixed value, one reference otherwise.
 std::uint32_t dataSize(const Resolved& r);
 

@@ -236,16 +236,7 @@ Status resolve(const GraphState& s, ObjectID object, const AudioObjectPropertyAd
             if (p.id != object) {
                 continue;
             }
-            switch (address.mSelector) {
-                case kAudioProcessPropertyPID:
-                    return scalar(out, p.pid);
-                case kAudioProcessPropertyBundleID:
-                    return text(out, p.bundleID);
-                case kAudioProcessPropertyIsRunning:
-                    return scalar(out, std::uint32_t(p.running ? 1 : 0));
-                default:
-                    return kAudioHardwareUnknownPropertyError;
-            }
+            return processProperty(address.mSelector, p.pid, p.bundleID, p.running, out);
         }
     }
     return kAudioHardwareBadObjectError;

@@ -280,16 +280,7 @@ Status SimAudioSystem::Core::resolve(const World& w, ObjectID object,
         }
         case Kind::process: {
             const Process& p = w.processes[ref->index];
-            switch (sel) {
-                case kAudioProcessPropertyPID:
-                    return scalar(out, p.pid);
-                case kAudioProcessPropertyBundleID:
-                    return text(out, p.bundleID);
-                case kAudioProcessPropertyIsRunning:
-                    return scalar(out, std::uint32_t(p.running ? 1 : 0));
-                default:
-                    return kAudioHardwareUnknownPropertyError;
-            }
+            return processProperty(sel, p.pid, p.bundleID, p.running, out);
         }
         case Kind::tap: {
             const Tap& t = w.taps[ref->index];
