@@ -347,46 +347,20 @@ namespace {
 // The parsed tree is copied and printed recursively, so a hostile depth must not reach it.
 constexpr int kMaxNesting = 256;
 
-bool nestedWithin(const std::string& text, int limit) {
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) {
-                return false;
-            }
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 Result<World, std::string> parseWorld(const std::string& text) {
-    // The JSON library takes a NUL byte for the end of the text and would ignore what follows.
-    if (const auto nul = text.find('\0'); nul != std::string::npos) {
-        return fail("a NUL byte at offset " + std::to_string(nul));
+    auto parsed = pellimar::json::parseText(text, kMaxNesting);
+    if (!parsed) {
+        using Kind = pellimar::json::TextRefusal::Kind;
+        const auto& refusal = parsed.error();
+        return fail(refusal.kind == Kind::nulByte
+                        ? "a NUL byte at offset " + std::to_string(refusal.nulOffset)
+                    : refusal.kind == Kind::tooDeep
+                        ? "nested deeper than " + std::to_string(kMaxNesting) + " levels"
+                        : "not JSON (" + refusal.description + ")");
     }
-    if (!nestedWithin(text, kMaxNesting)) {
-        return fail("nested deeper than " + std::to_string(kMaxNesting) + " levels");
-    }
-    json j;
-    try {
-        j = json::parse(text);
-    } catch (const json::exception& e) {
-        return fail(std::string("not JSON (") + e.what() + ")");
-    }
+    json j = std::move(*parsed);
     if (!j.is_object()) {
         return fail(std::string("the top level is not an object"));
     }
