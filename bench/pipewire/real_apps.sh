@@ -118,7 +118,10 @@ cat >"$dir/www/page.html" <<'EOF'
 <!doctype html><title>run</title><script>
 const step = Number(sessionStorage.step || 0);
 const later = (s, f) => setTimeout(f, s * 1000);
-function play(f) { const a = new Audio("t" + f + ".wav"); a.loop = true; a.play(); return a; }
+const playing = [];
+function play(f) {
+  const a = new Audio("t" + f + ".wav"); a.loop = true; a.play(); playing.push(a); return a;
+}
 if (step === 0) {
   play(1000);                                   // first play, 5 s
   later(5, () => { sessionStorage.step = 1; location.reload(); });
@@ -127,8 +130,7 @@ if (step === 0) {
   later(5, () => a.pause());                    // stopped for 5 s
   later(10, () => { a.src = "t1600.wav"; a.play(); });   // played again, 10 s
   later(15, () => play(1900));                  // a second element beside it, 5 s
-  later(20, () => { document.querySelectorAll("audio").forEach(e => e.pause());
-                    document.title = "done"; });
+  later(20, () => playing.forEach(e => e.pause()));
 }
 </script>
 EOF
@@ -144,7 +146,7 @@ chromium_scenario() {
         --autoplay-policy=no-user-gesture-required --user-data-dir="$dir/chromium-profile" \
         http://127.0.0.1:18731/page.html >"$dir/chromium.log" 2>&1 </dev/null &
     local browser=$!
-    sleep 30
+    sleep 50  # a start takes up to 10 s on a loaded machine; the page plays 25 s
     kill -TERM $browser
     wait $browser || true
     browser_tones "$1"
@@ -162,7 +164,7 @@ EOF
     firefox-esr --headless --no-remote --profile "$dir/firefox-profile" \
         http://127.0.0.1:18731/page.html >"$dir/firefox.log" 2>&1 </dev/null &
     local browser=$!
-    sleep 35
+    sleep 55
     kill -TERM $browser
     wait $browser || true
     browser_tones "$1"
