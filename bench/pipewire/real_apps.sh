@@ -4,6 +4,8 @@
 # the speakers are recorded the whole time, and each tone is counted in 100 ms blocks: in its slot
 # (captured), on the speakers (leaked), or nowhere (silent).
 #   bench/pipewire/real_apps.sh [BUILD_DIR] [mpv|ffplay|chromium|firefox ...]
+# With CONTROL=1 the capture lists nothing, so that every tone shows how long the app itself
+# played it (on the speakers).
 # Needs mpv, ffmpeg, chromium, firefox-esr (Debian); not run in CI.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -18,7 +20,7 @@ pipewire-pulse -c "$here/scripts/pipewire/pipewire-pulse.conf" >"$dir/pulse.log"
 pulse=$!
 server=
 cleanup() {
-    kill "$(jobs -p)" 2>/dev/null || true
+    kill $(jobs -p) 2>/dev/null || true
     wait 2>/dev/null || true
     "$here/scripts/private-pipewire.sh" stop "$dir/pw"
 }
@@ -55,6 +57,7 @@ print(sum(1 for i in range(0, len(data) - step + 1, step) if audioop.rms(data[i:
 # name, frequency, seconds it played, 100 ms blocks captured in its slot and on the speakers.
 measure() { # app bundle scenario-function
     local app=$1 bundle=$2 scenario=$3
+    [ -n "${CONTROL:-}" ] && bundle=org.pellimarbench.none
     "$capture" run "$bundle" org.pellimarbench.announcer >"$dir/$app.out" 2>"$dir/$app.err" </dev/null &
     local run=$!
     for _ in $(seq 200); do grep -q '"ok" : true' "$dir/$app.out" 2>/dev/null && break; sleep 0.05; done
