@@ -14,23 +14,8 @@ shift || true
 apps=("$@")
 [ ${#apps[@]} -eq 0 ] && apps=(mpv ffplay chromium firefox)
 dir=$(mktemp -d /tmp/pellimar-real-apps.XXXXXX)
-eval "$("$here/scripts/private-pipewire.sh" start "$dir/pw")"
-mkdir -p "$XDG_RUNTIME_DIR/pulse"
-pipewire-pulse -c "$here/scripts/pipewire/pipewire-pulse.conf" >"$dir/pulse.log" 2>&1 </dev/null &
-pulse=$!
-server=
-cleanup() {
-    kill $(jobs -p) 2>/dev/null || true
-    wait 2>/dev/null || true
-    "$here/scripts/private-pipewire.sh" stop "$dir/pw"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
-pw-cli create-node adapter '{ factory.name = support.null-audio-sink node.name = speakers
-    media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
-    priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null
-export PELLIMAR_AUDIO_BACKEND=pipewire
+# shellcheck source=private_session.sh
+source "$here/bench/pipewire/private_session.sh"
 capture="$build/bin/pellimar-process-tap"
 
 mkdir -p "$dir/www"
@@ -139,7 +124,6 @@ if (step === 0) {
 EOF
 for f in 1000 1300 1600 1900; do cp "$(tone "$f" 10)" "$dir/www/t$f.wav"; done
 (cd "$dir/www" && exec python3 -m http.server 18731 --bind 127.0.0.1) >/dev/null 2>&1 </dev/null &
-server=$!
 browser_tones() {
     printf '%s\n' "first-play 1000 5" "after-reload 1300 5" "played-again 1600 10" \
         "second-element 1900 5" >"$1"
