@@ -285,7 +285,7 @@ TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
 INSTANTIATE_TEST_SUITE_P(Clients, EveryClient, ::testing::ValuesIn(clients()),
                          [](const auto& info) { return info.param.label; });
 
-// GStreamer's pipewiresink stalls in about one run in five (docs/pipewire-backend.md, "GStreamer's
+// GStreamer's pipewiresink stalls by itself in 4 of 10 runs (docs/pipewire-backend.md, "GStreamer's
 // pipewiresink"); run with --gtest_also_run_disabled_tests.
 INSTANTIATE_TEST_SUITE_P(DISABLED_PipeWireSink, EveryClient,
                          ::testing::Values(Client{"gstpipewire", "/usr/bin/gst-launch-1.0",
