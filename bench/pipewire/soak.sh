@@ -9,21 +9,8 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 minutes=${1:-60}
 build=$(cd "${2:-$here/build/release}" && pwd)
 dir=$(mktemp -d /tmp/pellimar-soak.XXXXXX)
-eval "$("$here/scripts/private-pipewire.sh" start "$dir/pw")"
-pipewire-pulse -c "$here/scripts/pipewire/pipewire-pulse.conf" >"$dir/pulse.log" 2>&1 &
-pulse=$!
-cleanup() {
-    kill "$(jobs -p)" 2>/dev/null || true
-    wait 2>/dev/null || true
-    "$here/scripts/private-pipewire.sh" stop "$dir/pw"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
-pw-cli create-node adapter '{ factory.name = support.null-audio-sink node.name = speakers
-    media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
-    priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null
-export PELLIMAR_AUDIO_BACKEND=pipewire
+# shellcheck source=private_session.sh
+source "$here/bench/pipewire/private_session.sh"
 bin=$dir/bin
 mkdir -p "$bin"
 freqs=(0 440 660 880 1320)

@@ -20,25 +20,30 @@ namespace {
 constexpr const char* kCapture = "org.pellimar.application-capture";
 constexpr const char* kOther = "org.pellimartest.other";  // listed in no slot
 
+using Command =
+    std::function<std::vector<std::string>(const std::string& program, const std::string& file)>;
+
 struct Client {
     std::string label;
     std::string source;  // the program copied under the name that identifies it
-    std::function<std::vector<std::string>(const std::string& program, const std::string& file)>
-        command;
+    Command command;
+    bool pipewiresink = false;  // see RealClients::play
 };
 
 void PrintTo(const Client& client, std::ostream* out) {
     *out << client.label;
 }
 
-std::vector<Client> clients() {
-    auto gst = [](const char* sink) {
-        return [sink](const std::string& program, const std::string& file) {
-            return std::vector<std::string>{program, "-q",       "filesrc", "location=" + file,
-                                            "!",     "wavparse", "!",       "audioconvert",
-                                            "!",     sink};
-        };
+// A GStreamer pipeline that plays a file into `sink`.
+Command gst(const char* sink) {
+    return [sink](const std::string& program, const std::string& file) {
+        return std::vector<std::string>{program, "-q",       "filesrc", "location=" + file,
+                                        "!",     "wavparse", "!",       "audioconvert",
+                                        "!",     sink};
     };
+}
+
+std::vector<Client> clients() {
     return {
         {"paplay", "/usr/bin/pacat",
          [](const std::string& program, const std::string& file) {
@@ -49,8 +54,6 @@ std::vector<Client> clients() {
              return std::vector<std::string>{program, "-q", "-D", "pipewire", file};
          }},
         {"gstpulse", "/usr/bin/gst-launch-1.0", gst("pulsesink")},
-        // GStreamer's pipewiresink is left out: moved into a capture, it sometimes plays pure
-        // silence while every node and link runs (4 of 12 runs); see docs/pipewire-backend.md.
         {"pwplay", "/usr/bin/pw-cat",
          [](const std::string& program, const std::string& file) {
              return std::vector<std::string>{program, "--playback", file};
@@ -115,8 +118,38 @@ class RealClients : public PipeWireProgramsTest {
         return path;
     }
 
+    // GStreamer's pipewiresink runs with its own debug log, which tells how its stream fared.
     pid_t play(const Client& client, const std::string& file, const std::string& log) {
-        return start(client.command(program(client), file), log);
+        std::vector<std::string> argv;
+        if (client.pipewiresink) {
+            argv = {"/usr/bin/env", "GST_DEBUG=pipewirepool:6,pipewiresink:5",
+                    "GST_DEBUG_NO_COLOR=1"};
+            firstLog_ = firstLog_.empty() ? log : firstLog_;
+        }
+        for (auto& a : client.command(program(client), file)) {
+            argv.push_back(std::move(a));
+        }
+        return start(argv, log);
+    }
+
+    // How the first pipewiresink's stream fared: buffers it was given (8 when its pool was active
+    // before the session manager linked it, else 2) and process calls it had.
+    std::string pipewiresinkState() {
+        if (firstLog_.empty()) {
+            return "";
+        }
+        const std::string gstLog = slurp(daemon_->file(firstLog_));
+        auto count = [&](const std::string& what) {
+            int n = 0;
+            for (auto at = gstLog.find(what); at != std::string::npos;
+                 at = gstLog.find(what, at + 1)) {
+                ++n;
+            }
+            return n;
+        };
+        return "pipewiresink: " + std::to_string(count("wrap buffer 0 ")) + " buffers, " +
+               std::to_string(count("on_process: signal")) + " process calls, " +
+               std::to_string(count("push buffer")) + " buffers sent\n";
     }
 
     pid_t other() { return start({bin_ + "/" + kOther, "--playback", tone(300)}, "other.log"); }
@@ -176,6 +209,7 @@ class RealClients : public PipeWireProgramsTest {
     std::string out_;
     std::string err_;
     std::string lastHeard_;
+    std::string firstLog_;
 };
 
 class EveryClient : public RealClients, public ::testing::WithParamInterface<Client> {};
@@ -190,7 +224,8 @@ TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
     })) << list();
 
     pid_t run = capture(bundleID, "run");
-    ASSERT_TRUE(heard(kCapture, 4, false, 1000)) << lastHeard_ << slurp(err_) << graph();
+    ASSERT_TRUE(heard(kCapture, 4, false, 1000))
+        << lastHeard_ << pipewiresinkState() << slurp(err_) << graph();
     const Recording slot = record(kCapture, 4, 1.0);
     EXPECT_GT(toneShare(slot, 0, 1000), 0.9);
     EXPECT_GT(toneShare(slot, 1, 1000), 0.9);
@@ -241,6 +276,13 @@ TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, EveryClient, ::testing::ValuesIn(clients()),
+                         [](const auto& info) { return info.param.label; });
+
+// GStreamer's pipewiresink stalls by itself in 4 of 10 runs (docs/pipewire-backend.md, "GStreamer's
+// pipewiresink"); run with --gtest_also_run_disabled_tests.
+INSTANTIATE_TEST_SUITE_P(DISABLED_PipeWireSink, EveryClient,
+                         ::testing::Values(Client{"gstpipewire", "/usr/bin/gst-launch-1.0",
+                                                  gst("pipewiresink"), true}),
                          [](const auto& info) { return info.param.label; });
 
 TEST_F(RealClients, AnAppThatStartsDuringACaptureIsNeverHeardOnTheSpeakers) {
