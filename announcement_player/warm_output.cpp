@@ -39,6 +39,7 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
     options.format = stereoFloatFormat(48000.0);
     options.callbackLoop = &loop;
     options.bundleID = kBundleID;
+    options.labels = kStreamLabels;
     options.callback = [self = output.get()](OutputQueue&, AudioQueueBufferRef buffer) {
         self->fill(buffer);
     };

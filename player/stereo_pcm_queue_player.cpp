@@ -20,7 +20,8 @@ std::string failedWith(const char* operation, Status status) {
 StereoPcmQueuePlayer::StereoPcmQueuePlayer(Options options)
     : agc_(std::move(options.environment)),
       openSystem_(std::move(options.openSystem)),
-      pendingLimit_(std::max<std::size_t>(options.pendingLimit, 4)) {
+      pendingLimit_(std::max<std::size_t>(options.pendingLimit, 4)),
+      mediaName_(std::move(options.mediaName)) {
     clientFormat_.mSampleRate = options.sampleRate;
     clientFormat_.mFormatID = kAudioFormatLinearPCM;
     clientFormat_.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
@@ -81,6 +82,7 @@ PlayerResult<void> StereoPcmQueuePlayer::play() {
         enqueueFromPending(buffer, queue);
     };
     options.bundleID = kPlayerBundleID;
+    options.labels = {"Pellimar player", mediaName_, "Music", "multimedia-player"};
     auto created = newOutputQueue(*system_, std::move(options));
     if (!created) {
         return fail(PlayerError::playback(failedWith("AudioQueueNewOutput", created.error())));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,10 @@ class TapRuntime {
     // everything is in place.
     std::optional<std::string> lostReason();
 
+    // Says once per run which selected process a tap no longer lists: the audio system lets a
+    // user move a captured application elsewhere by hand, and it stays out until the next start.
+    void reportMovedAway(const std::vector<ProcessInfo>& processes);
+
     const std::vector<ObjectID>& tapIDs() const { return tapIDs_; }
     ObjectID aggregateID() const { return aggregateID_; }
     ObjectID livePadTapID() const { return livePadTapID_; }
@@ -94,6 +99,8 @@ class TapRuntime {
     Result<CreatedTap, TapError> createSlotTap(int slot, const std::vector<ProcessInfo>& processes,
                                                const std::string& failureMessage);
     Result<ObjectID, TapError> createAggregate(const audio::Value& description);
+    audio::TapDescription slotDescription(int slot,
+                                          const std::vector<ProcessInfo>& processes) const;
 
     AudioSystem& system_;
     Sleep sleep_;
@@ -103,6 +110,7 @@ class TapRuntime {
     const std::vector<std::string> prefixes_;
     const std::optional<std::string> liveInputName_;
     std::vector<std::vector<ObjectID>> selectedProcessIDs_;
+    std::vector<std::set<ObjectID>> movedAway_;  // per slot, said once per run
 };
 
 }  // namespace pellimar::process_tap

@@ -376,6 +376,9 @@ Status resolveDevice(const Node& node, const AudioObjectPropertyAddress& address
     const Scope scope = address.mScope;
     switch (address.mSelector) {
         case kAudioObjectPropertyName: {
+            if (auto asked = aggregateName(node)) {
+                return text(out, *asked);
+            }
             std::string name = prop(node.props, PW_KEY_NODE_DESCRIPTION);
             if (name.empty()) {
                 name = prop(node.props, PW_KEY_NODE_NICK);
@@ -478,7 +481,7 @@ Status resolve(const GraphState& s, ObjectID object, const AudioObjectPropertyAd
             case kAudioTapPropertyFormat:
                 return scalar(out, *describe(SPA_AUDIO_FORMAT_F32, kGraphRate, tap->channels));
             case kAudioTapPropertyDescription:
-                out.tap = std::move(tap->description);
+                out.tap = capturedDescription(s, object, std::move(tap->description));
                 return kAudioHardwareNoError;
             default:
                 return kAudioHardwareUnknownPropertyError;
