@@ -324,9 +324,9 @@ void ServerObjects::reconcile() {
     // any more, and the tap's description no longer lists it.
     std::set<std::uint64_t> releasedTaps;
     for (const Aim& aim : aims) {
-        for (std::uint32_t stream : aim.parking != 0 ? aim.streams : std::set<std::uint32_t>{}) {
+        for (std::uint32_t stream : aim.streams) {
             auto identity = streams.find(stream);
-            if (identity == streams.end() || identity->second.second == 0) {
+            if (aim.parking == 0 || identity == streams.end() || identity->second.second == 0) {
                 continue;
             }
             const auto [serial, pid] = identity->second;

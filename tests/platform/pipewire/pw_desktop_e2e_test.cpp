@@ -56,15 +56,7 @@ class DesktopCitizen : public PipeWireProgramsTest {
         daemon_ = std::make_unique<PipeWireDaemon>();
         ASSERT_EQ(daemon_->error(), "");
         ASSERT_TRUE(daemon_->startPulse());
-        ASSERT_TRUE(PipeWireDaemon::run(
-            "pw-cli create-node adapter '{ factory.name = support.null-audio-sink "
-            "node.name = speakers node.description = Speakers media.class = Audio/Sink "
-            "object.linger = true audio.channels = 2 audio.position = [ FL FR ] "
-            "priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null"));
-        ASSERT_TRUE(PipeWireDaemon::waitFor([] {
-            return PipeWireDaemon::run(
-                "pw-metadata 0 default.audio.sink | grep -q '\"name\":\"speakers\"'");
-        }));
+        ASSERT_TRUE(makeSpeakers());
         for (int f : {1000, 2000}) {
             ASSERT_TRUE(PipeWireDaemon::run(
                 "sox -n -r 48000 -c " + std::to_string(f == 2000 ? 1 : 2) + " -b 16 '" + tone(f) +
@@ -100,17 +92,10 @@ class DesktopCitizen : public PipeWireProgramsTest {
     }
 
     // What a pactl command prints.
-    static std::string pactl(const std::string& command) {
-        const std::string file = "/tmp/pellimar-pactl-" + std::to_string(::getpid());
-        PipeWireDaemon::run("pactl " + command + " > " + file + " 2>&1");
-        std::string text = slurp(file);
-        std::filesystem::remove(file);
-        return text;
-    }
-
-    int reap(pid_t pid, int signal) {
-        auto it = std::find(children_.begin(), children_.end(), pid);
-        return it == children_.end() ? -1 : PipeWireDaemon::signalAndReap(*it, signal);
+    std::string pactl(const std::string& command) {
+        const std::string file = daemon_->file("pactl.out");
+        PipeWireDaemon::run("pactl " + command + " > '" + file + "' 2>&1");
+        return slurp(file);
     }
 
     std::string app_;
@@ -119,13 +104,7 @@ class DesktopCitizen : public PipeWireProgramsTest {
 };
 
 TEST_F(DesktopCitizen, EveryObjectExplainsItselfInMixersAndPatchbays) {
-    start({"/usr/bin/pw-play", "-P",
-           "{ media.class = Audio/Source node.name = test-mic node.description = \"Test "
-           "Microphone\" priority.session = 2000 }",
-           tone(2000)},
-          "mic.log");
-    ASSERT_TRUE(PipeWireDaemon::waitFor(
-        [] { return PipeWireDaemon::run("pw-link -o | grep -q '^test-mic:capture_MONO'"); }));
+    ASSERT_TRUE(startMicrophone(tone(2000)));
     ASSERT_TRUE(PipeWireDaemon::createNullNode("member-a", "Member A", "Audio/Sink", 2));
     ASSERT_TRUE(PipeWireDaemon::createNullNode("member-b", "Member B", "Audio/Sink", 2));
     playApp();
