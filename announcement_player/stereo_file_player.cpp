@@ -98,6 +98,7 @@ PlayerResult<std::unique_ptr<StereoFilePlayer>> StereoFilePlayer::create(AudioSy
     OutputQueueOptions options;
     options.format = client;
     options.bundleID = kBundleID;
+    options.labels = kStreamLabels;
     options.callback = [self = player.get()](OutputQueue& queue, AudioQueueBufferRef buffer) {
         if (!self->enqueue(queue, buffer)) {
             self->playing_ = false;

@@ -41,6 +41,7 @@ PlayerResult<std::unique_ptr<WarmAnnouncementOutput>> WarmAnnouncementOutput::cr
     options.format = packedPcmFormat(48000.0, 2, SampleType::float32);
     options.callbackLoop = &loop;
     options.bundleID = kBundleID;
+    options.labels = kStreamLabels;
     options.callback = [self = output.get()](OutputQueue&, AudioQueueBufferRef buffer) {
         self->fill(buffer);
     };

@@ -264,6 +264,18 @@ PlayerResult<void> judgeDecoderEnd(const DecoderEnd& end) {
         PlayerError::playback("ffmpeg exited with status " + std::to_string(end.status) + "."));
 }
 
+std::string mediaName(const std::string& source, bool isURL) {
+    if (!isURL) {
+        return "Pellimar file: " + source.substr(source.rfind('/') + 1);
+    }
+    std::string host = source.substr(std::min(source.find("://"), source.size() - 3) + 3);
+    host = host.substr(0, host.find_first_of("/?#"));
+    host = host.substr(host.rfind('@') + 1);     // no credentials on show
+    const std::size_t bracket = host.find(']');  // an IPv6 address keeps its colons
+    host = host.substr(0, host.find(':', bracket == std::string::npos ? 0 : bracket));
+    return "Pellimar stream: " + host;
+}
+
 PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
     if (auto error = validateSource(source, isURL)) {
         return fail(*error);
@@ -285,6 +297,7 @@ PlayerResult<void> playFFmpegSource(const std::string& source, bool isURL) {
     ChildProcess decoder(*decoderPath, arguments);
     StereoPcmQueuePlayer::Options options;
     options.openSystem = [] { return audio::openAudioSystem(); };
+    options.mediaName = mediaName(source, isURL);
     StereoPcmQueuePlayer player(std::move(options));
 
     std::atomic<bool> stopRequested{false};

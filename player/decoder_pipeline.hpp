@@ -37,6 +37,9 @@ std::optional<std::string> certificateAuthorities(const Environment& environment
 std::vector<std::string> decoderArguments(const std::string& source, bool isURL,
                                           const std::optional<std::string>& caFile);
 
+// What mixers show the player's stream as: "Pellimar stream: HOST" or "Pellimar file: NAME".
+std::string mediaName(const std::string& source, bool isURL);
+
 // Nothing when the source is acceptable, otherwise the usage error.
 std::optional<PlayerError> validateSource(const std::string& source, bool isURL);
 

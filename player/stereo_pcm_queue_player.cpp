@@ -23,7 +23,8 @@ StereoPcmQueuePlayer::StereoPcmQueuePlayer(Options options)
     : agc_(std::move(options.environment)),
       openSystem_(std::move(options.openSystem)),
       clientFormat_(packedPcmFormat(options.sampleRate, 2, SampleType::int16)),
-      pendingLimit_(std::max<std::size_t>(options.pendingLimit, 4)) {}
+      pendingLimit_(std::max<std::size_t>(options.pendingLimit, 4)),
+      mediaName_(std::move(options.mediaName)) {}
 
 StereoPcmQueuePlayer::~StereoPcmQueuePlayer() {
     stop();
@@ -74,6 +75,7 @@ PlayerResult<void> StereoPcmQueuePlayer::play() {
         enqueueFromPending(buffer, queue);
     };
     options.bundleID = kPlayerBundleID;
+    options.labels = {"Pellimar player", mediaName_, "Music", "multimedia-player"};
     auto created = newOutputQueue(*system_, std::move(options));
     if (!created) {
         return fail(PlayerError::playback(failedWith("AudioQueueNewOutput", created.error())));

@@ -36,6 +36,7 @@ class StereoPcmQueuePlayer {
         Environment environment = processEnvironment();
         AudioSystemOpener openSystem;
         std::size_t pendingLimit = kDefaultPendingLimit;
+        std::string mediaName;  // what mixers show the stream as
     };
 
     explicit StereoPcmQueuePlayer(Options options);
@@ -86,6 +87,7 @@ class StereoPcmQueuePlayer {
     std::atomic<bool> draining_{false};
     audio::AudioStreamBasicDescription clientFormat_;
     const std::size_t pendingLimit_;
+    const std::string mediaName_;
 
     std::mutex lock_;  // guards the pending bytes and inputEnded_
     std::condition_variable space_;

@@ -94,6 +94,20 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
         [&](ObjectID, const std::vector<audio::AudioObjectPropertyAddress>&) { refreshOrEnd(); },
         listener);
     auto timer = loop.scheduleRepeating(std::chrono::seconds(1), refreshOrEnd);
+    std::vector<audio::ListenerID> tapListeners;
+    for (ObjectID tap : runtime.tapIDs()) {
+        audio::ListenerID id = 0;
+        if (system.addPropertyListener(
+                tap, audio_objects::globalAddress(audio::kAudioTapPropertyDescription),
+                loop.context(),
+                [&](ObjectID, const std::vector<audio::AudioObjectPropertyAddress>&) {
+                    auto inventory = processes(system);
+                    runtime.reportMovedAway(inventory ? *inventory : std::vector<ProcessInfo>{});
+                },
+                id) == 0) {
+            tapListeners.push_back(id);
+        }
+    }
 
     const StopSignals signals(loop, [&](int) {
         runtime.stop();
@@ -103,6 +117,9 @@ int run(const RunOptions& options, const std::vector<ProcessInfo>& inventory, Au
     loop.run();
     if (listenerStatus == 0) {
         (void)system.removePropertyListener(listener);
+    }
+    for (audio::ListenerID id : tapListeners) {
+        (void)system.removePropertyListener(id);
     }
     return status;
 }

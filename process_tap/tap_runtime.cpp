@@ -236,7 +236,7 @@ Result<TapRuntime::CreatedTap, TapError> TapRuntime::createSlotTap(
     int slot, const std::vector<ProcessInfo>& processes, const std::string& failureMessage) {
     selectedProcessIDs_.push_back(sortedIDs(processes));
     ObjectID tap = 0;
-    const Status status = system_.createProcessTap(makeDescription(slot, processes), tap);
+    const Status status = system_.createProcessTap(slotDescription(slot, processes), tap);
     if (status != 0) {
         return fail(TapError::status(failureMessage, status));
     }
@@ -340,7 +340,9 @@ Result<RuntimeInfo, TapError> TapRuntime::start(const std::vector<ProcessInfo>& 
         liveChannels = liveInput->channels;
         if (liveChannels % 2 == 1) {
             ObjectID pad = 0;
-            const Status status = system_.createProcessTap(makePadDescription(), pad);
+            auto padDescription = makePadDescription();
+            padDescription.label = "live channel pad";
+            const Status status = system_.createProcessTap(padDescription, pad);
             if (status != 0) {
                 return fail(TapError::status("Create mono pad tap for live input", status));
             }
@@ -403,6 +405,45 @@ Result<RuntimeInfo, TapError> TapRuntime::start(const std::vector<ProcessInfo>& 
     return info;
 }
 
+audio::TapDescription TapRuntime::slotDescription(int slot,
+                                                  const std::vector<ProcessInfo>& processes) const {
+    auto description = makeDescription(slot, processes);
+    const bool announcement = slot == static_cast<int>(prefixes_.size());
+    description.label =
+        (announcement ? std::string("announcements") : "slot " + std::to_string(slot)) + " (" +
+        prefixes_[static_cast<std::size_t>(slot - 1)] + ")";
+    return description;
+}
+
+void TapRuntime::reportMovedAway(const std::vector<ProcessInfo>& processes) {
+    const std::size_t slots = std::min(tapIDs_.size(), selectedProcessIDs_.size());
+    movedAway_.resize(slots);
+    for (std::size_t i = 0; i < slots; ++i) {
+        std::optional<audio::TapDescription> tapped;
+        if (system_.getTapDescription(
+                tapIDs_[i], audio_objects::globalAddress(audio::kAudioTapPropertyDescription),
+                tapped) != 0 ||
+            !tapped) {
+            continue;
+        }
+        for (ObjectID id : selectedProcessIDs_[i]) {
+            const auto& listed = tapped->processes;
+            if (std::find(listed.begin(), listed.end(), id) != listed.end() ||
+                !movedAway_[i].insert(id).second) {
+                continue;
+            }
+            auto process = std::find_if(processes.begin(), processes.end(),
+                                        [&](const ProcessInfo& p) { return p.objectID == id; });
+            const std::string who =
+                process == processes.end()
+                    ? "Process object " + std::to_string(id)
+                    : "Process " + std::to_string(process->pid) + " (" + process->bundleID + ")";
+            logLine(who + " left slot " + std::to_string(i + 1) +
+                    ": moved to another output by hand; it stays out until the capture restarts.");
+        }
+    }
+}
+
 void TapRuntime::update(const std::vector<ProcessInfo>& processes) {
     const std::size_t slots = std::min(tapIDs_.size(), prefixes_.size());
     failedUpdates_.resize(slots, 0);
@@ -417,7 +458,7 @@ void TapRuntime::update(const std::vector<ProcessInfo>& processes) {
             continue;
         }
         // Matches are already in inventory order, which is the order the tap lists them.
-        const auto description = makeDescription(static_cast<int>(i + 1), matches);
+        const auto description = slotDescription(static_cast<int>(i + 1), matches);
         const Status status = system_.setTapDescription(
             tapIDs_[i], audio_objects::globalAddress(audio::kAudioTapPropertyDescription),
             description);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -79,6 +80,10 @@ class TapRuntime {
     // everything is in place.
     std::optional<std::string> lostReason();
 
+    // Says once per run which selected process a tap no longer lists: the audio system lets a
+    // user move a captured application elsewhere by hand, and it stays out until the next start.
+    void reportMovedAway(const std::vector<ProcessInfo>& processes);
+
     const std::vector<ObjectID>& tapIDs() const { return tapIDs_; }
     ObjectID aggregateID() const { return aggregateID_; }
     ObjectID livePadTapID() const { return livePadTapID_; }
@@ -100,6 +105,8 @@ class TapRuntime {
     void logMembership(std::vector<std::pair<std::size_t, const ProcessInfo*>>& joins,
                        const std::vector<std::pair<std::size_t, ObjectID>>& leaves,
                        const std::vector<ProcessInfo>& processes) const;
+    audio::TapDescription slotDescription(int slot,
+                                          const std::vector<ProcessInfo>& processes) const;
 
     AudioSystem& system_;
     Sleep sleep_;
@@ -113,6 +120,7 @@ class TapRuntime {
     // slot's failed updates since its last success.
     std::vector<ProcessInfo> lastInventory_;
     std::vector<int> failedUpdates_;
+    std::vector<std::set<ObjectID>> movedAway_;  // per slot, said once per run
 };
 
 }  // namespace pellimar::process_tap

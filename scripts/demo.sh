@@ -5,9 +5,9 @@
 # serves a controller (it loads a clip, plays it and is stopped part-way), and the output fabric is
 # built over two simulated outputs and removed.
 #
-# scripts/demo.sh --pipewire [RECORDING.wav] runs the programs on a private headless PipeWire
-# daemon instead, and records what reaches its speakers to RECORDING.wav (default
-# ./pellimar-pipewire-demo.wav) for you to listen to.
+# scripts/demo.sh --pipewire [RECORDINGS] runs the programs on a private headless PipeWire
+# daemon instead (applications, a microphone, an announcement and the fabric, each channel checked
+# by its tone) and leaves its recordings in RECORDINGS (default ./pellimar-pipewire-demo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -18,7 +18,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 if [ "${1:-}" = "--pipewire" ]; then
-    exec scripts/demo_pipewire.sh "$bin" "$work" "${2:-$PWD/pellimar-pipewire-demo.wav}"
+    exec scripts/demo_pipewire.sh "$bin" "$work" "${2:-$PWD/pellimar-pipewire-demo}"
 fi
 export PELLIMAR_AUDIO_SYSTEM=$work/audio-system.json
 sim=$bin/pellimar-audio-sim

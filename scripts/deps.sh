@@ -15,6 +15,7 @@ packages=(
     libbenchmark-dev
     ffmpeg
     sox
+    python3
     openssl
     ca-certificates
     systemd

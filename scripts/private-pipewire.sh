@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts or stops a private headless PipeWire daemon with WirePlumber in DIR.
+# Starts or stops a private headless PipeWire daemon with WirePlumber and the PulseAudio server
+# (pipewire-pulse, so that paplay, pactl and pavucontrol work) in DIR.
 #   scripts/private-pipewire.sh start DIR   prints the environment to use it (eval it)
 #   scripts/private-pipewire.sh stop DIR
 set -euo pipefail
@@ -23,10 +24,15 @@ start)
         pw-cli ls Metadata 2>/dev/null | grep -q 'metadata.name = "default"' && break
         sleep 0.05
     done
+    mkdir -p "$dir/runtime/pulse"
+    chmod 700 "$dir/runtime/pulse"
+    pipewire-pulse -c "$here/pipewire/pipewire-pulse.conf" >"$dir/pipewire-pulse.log" 2>&1 &
+    echo $! >"$dir/pipewire-pulse.pid"
+    for _ in $(seq 200); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
     echo "export XDG_RUNTIME_DIR='$dir/runtime' XDG_CONFIG_HOME='$dir/config' XDG_STATE_HOME='$dir/state'"
     ;;
 stop)
-    for name in wireplumber pipewire; do
+    for name in pipewire-pulse wireplumber pipewire; do
         if [ -f "$dir/$name.pid" ]; then
             pid=$(cat "$dir/$name.pid")
             kill -TERM "$pid" 2>/dev/null || true

@@ -57,6 +57,14 @@ struct OutputQueueOptions {
     RunLoop* callbackLoop = nullptr;
     // The process is listed under this identifier while the queue exists.
     std::string bundleID;
+    // How mixers show the stream (PipeWire's application.name, media.name, media.role and
+    // application.icon-name); empty ones are left to the backend.
+    struct Labels {
+        std::string application;
+        std::string media;
+        std::string role;
+        std::string icon;
+    } labels;
 };
 
 // One output stream. Destroying it is AudioQueueDispose(immediate): playback stops, the thread

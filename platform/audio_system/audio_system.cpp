@@ -10,13 +10,17 @@
 namespace pellimar::audio {
 
 Value tapDescriptionToJson(const TapDescription& d) {
-    return Value{{"name", d.name},
-                 {"processes", d.processes},
-                 {"private", d.isPrivate},
-                 {"exclusive", d.exclusive},
-                 {"mixdown", d.mixdown},
-                 {"mono", d.mono},
-                 {"muteBehavior", std::int32_t(d.muteBehavior)}};
+    Value json{{"name", d.name},
+               {"processes", d.processes},
+               {"private", d.isPrivate},
+               {"exclusive", d.exclusive},
+               {"mixdown", d.mixdown},
+               {"mono", d.mono},
+               {"muteBehavior", std::int32_t(d.muteBehavior)}};
+    if (!d.label.empty()) {
+        json["label"] = d.label;
+    }
+    return json;
 }
 
 TapDescription tapDescriptionFromJson(const Value& j) {
@@ -35,6 +39,9 @@ TapDescription tapDescriptionFromJson(const Value& j) {
     d.mixdown = j.value("mixdown", true);
     d.mono = j.value("mono", false);
     d.muteBehavior = TapMuteBehavior(json::requireWhole(j, "muteBehavior", std::int32_t(0)));
+    if (auto it = j.find("label"); it != j.end()) {
+        d.label = it->get<std::string>();
+    }
     return d;
 }
 

@@ -167,6 +167,9 @@ struct TapDescription {
     bool mixdown = true;
     bool mono = false;
     TapMuteBehavior muteBehavior = TapMuteBehavior::unmuted;
+    // What the tap is for, in words, for mixers and patchbays ("slot 1 (com.google.Chrome)");
+    // empty: the name says it.
+    std::string label;
     friend bool operator==(const TapDescription&, const TapDescription&) = default;
 };
 

@@ -42,7 +42,62 @@ std::string positions(std::size_t channels) {
     return text + " ]";
 }
 
+// What feeds some of an aggregate's channels, in words.
+struct ChannelGroup {
+    std::string label;
+    std::size_t channels = 0;
+};
+
+// "AUX3-4 slot 1, AUX5-6 announcements": the channel names mixers and patchbays show, with what
+// each carries (ports and positions cannot be named otherwise).
+std::string legend(const std::vector<ChannelGroup>& groups) {
+    std::string text;
+    std::size_t first = 0;
+    for (const auto& group : groups) {
+        if (group.channels == 0) {
+            continue;
+        }
+        text += (text.empty() ? "AUX" : ", AUX") + std::to_string(first);
+        if (group.channels > 1) {
+            text += "-" + std::to_string(first + group.channels - 1);
+        }
+        text += " " + group.label;
+        first += group.channels;
+    }
+    return text;
+}
+
+Value channelNames(const std::vector<ChannelGroup>& groups) {
+    Value names = Value::array();
+    for (const auto& group : groups) {
+        for (std::size_t k = 0; k < group.channels; ++k) {
+            names.push_back(group.channels == 1   ? group.label
+                            : group.channels == 2 ? group.label + (k == 0 ? " left" : " right")
+                                                  : group.label + " " + std::to_string(k + 1));
+        }
+    }
+    return names;
+}
+
+std::string describedNode(const Node& node) {
+    auto it = node.props.find(PW_KEY_NODE_DESCRIPTION);
+    return it != node.props.end() && !it->second.empty() ? it->second : node.name();
+}
+
 }  // namespace
+
+std::optional<std::string> aggregateName(const Node& node) {
+    auto composition = aggregateComposition(node);
+    if (!composition || !composition->is_object()) {
+        return std::nullopt;
+    }
+    auto it = composition->find("name");
+    if (it != composition->end() && it->is_string()) {
+        return it->get<std::string>();
+    }
+    it = composition->find("uid");
+    return it != composition->end() && it->is_string() ? it->get<std::string>() : node.name();
+}
 
 std::optional<Value> aggregateComposition(const Node& node) {
     auto it = node.props.find(kCompositionKey);
@@ -76,6 +131,7 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
     // The ports that feed the new node, in its channel order, and who gave how many.
     std::vector<std::uint32_t> sources;
     Value layout = Value::array();
+    std::vector<ChannelGroup> groups;
     std::string uid;
     std::string name;
     {
@@ -104,6 +160,9 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
                 sources.push_back(p.id);
             }
             layout.push_back(Value::array({sub, false, ports.size()}));
+            groups.push_back(
+                {capture ? "live (" + describedNode(*node) + ")" : describedNode(*node),
+                 ports.size()});
         }
         if (capture) {
             for (const auto& tapUID : uidsUnder(description, "taps")) {
@@ -116,6 +175,13 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
                     sources.push_back(p.id);
                 }
                 layout.push_back(Value::array({tapUID, true, ports.size()}));
+                std::string label = tapUID;
+                if (auto tap = tapInfo(s, ObjectID(node->serial))) {
+                    label = tap->description.label.empty() ? tap->description.name
+                                                           : tap->description.label;
+                    label = label.substr(0, label.find(" ("));  // the slot, not its pattern
+                }
+                groups.push_back({label, ports.size()});
             }
         }
     }
@@ -126,7 +192,9 @@ Status ServerObjects::createAggregateDevice(const Value& description, ObjectID& 
     Properties props = {
         {"factory.name", "support.null-audio-sink"},
         {PW_KEY_NODE_NAME, uid},
-        {PW_KEY_NODE_DESCRIPTION, name},
+        {PW_KEY_NODE_DESCRIPTION, name + ": " + legend(groups)},
+        {PW_KEY_NODE_NICK, name},
+        {kChannelsKey, channelNames(groups).dump()},
         {PW_KEY_MEDIA_CLASS, capture ? "Audio/Source/Virtual" : "Audio/Sink"},
         {PW_KEY_OBJECT_LINGER, "true"},
         {PW_KEY_NODE_VIRTUAL, "true"},

@@ -30,6 +30,9 @@ inline constexpr char kCompositionKey[] = "pellimar.aggregate.composition";
 // Which node fed how many of an aggregate's channels, in channel order, as made.
 inline constexpr char kLayoutKey[] = "pellimar.aggregate.layout";
 inline constexpr char kParkingKey[] = "pellimar.tap.parking";
+inline constexpr char kReleasedKey[] = "pellimar.tap.released";
+// Which channel of an aggregate carries what, in words, for people reading the graph.
+inline constexpr char kChannelsKey[] = "pellimar.aggregate.channels";
 
 struct TapInfo {
     std::string uid;
@@ -41,6 +44,11 @@ struct TapInfo {
 std::vector<ObjectID> tapIDs(const GraphState& state);
 std::optional<TapInfo> tapInfo(const GraphState& state, ObjectID tap);
 std::optional<Value> aggregateComposition(const Node& node);
+// A tap's description as the facade hands it out: without the processes a user moved away.
+TapDescription capturedDescription(const GraphState& state, ObjectID tap,
+                                   TapDescription description);
+// The name of one of our aggregates as it was asked for; node.description explains it to people.
+std::optional<std::string> aggregateName(const Node& node);
 
 class ServerObjects {
   public:
@@ -84,7 +92,8 @@ class ServerObjects {
 
     void scheduleReconcile();
     void retryLater(std::chrono::milliseconds delay);
-    Result<Parking, Status> makeParking(const std::string& tapNodeName, const std::string& tapName);
+    Result<Parking, Status> makeParking(const std::string& tapNodeName,
+                                        const std::string& displayName);
     Status follow(ObjectID tap, const TapInfo& info);
     std::optional<AggregatePlan> aggregatePlan(const GraphState& s, std::uint64_t serial) const;
     bool relinkAggregates(const std::vector<AggregatePlan>& plans,
@@ -103,6 +112,10 @@ class ServerObjects {
     bool holding_ = false;         // under mutex_
     std::set<std::int32_t> seen_;  // pids the process-list watcher was told of; mutex_
     std::map<std::uint64_t, std::chrono::steady_clock::time_point> held_;  // loop thread only
+    // Streams seen in one of our parking sinks, and the pids a user moved away from each tap, by
+    // serials (loop thread only).
+    std::set<std::uint64_t> parked_;
+    std::map<std::uint64_t, std::set<std::int32_t>> released_;
 };
 
 }  // namespace pellimar::audio::pipewire

@@ -366,6 +366,15 @@ class PipeWireOutputQueue final : public OutputQueue {
             pw_properties_set(props, PW_KEY_APP_ID, options_.bundleID.c_str());
             pw_properties_set(props, PW_KEY_APP_NAME, options_.bundleID.c_str());
         }
+        const auto& labels = options_.labels;
+        for (const auto& [key, value] : {std::pair{PW_KEY_APP_NAME, &labels.application},
+                                         {PW_KEY_MEDIA_NAME, &labels.media},
+                                         {PW_KEY_MEDIA_ROLE, &labels.role},
+                                         {PW_KEY_APP_ICON_NAME, &labels.icon}}) {
+            if (!value->empty()) {
+                pw_properties_set(props, key, value->c_str());
+            }
+        }
         if (!target_.empty()) {
             pw_properties_set(props, PW_KEY_TARGET_OBJECT, target_.c_str());
         }

@@ -130,6 +130,9 @@ Status resolveDevice(const Node& node, const AudioObjectPropertyAddress& address
     const Scope scope = address.mScope;
     switch (address.mSelector) {
         case kAudioObjectPropertyName: {
+            if (auto asked = aggregateName(node)) {
+                return text(out, *asked);
+            }
             std::string name = prop(node.props, PW_KEY_NODE_DESCRIPTION);
             if (name.empty()) {
                 name = prop(node.props, PW_KEY_NODE_NICK);
@@ -226,7 +229,8 @@ Status resolve(const GraphState& s, ObjectID object, const AudioObjectPropertyAd
             case kAudioTapPropertyFormat:
                 return scalar(out, *describe(SPA_AUDIO_FORMAT_F32, kGraphRate, tap->channels));
             case kAudioTapPropertyDescription:
-                return tapDescription(out, std::move(tap->description));
+                return tapDescription(out,
+                                      capturedDescription(s, object, std::move(tap->description)));
             default:
                 return kAudioHardwareUnknownPropertyError;
         }

@@ -124,6 +124,51 @@ std::string changedDescriptionKey(ObjectID tap) {
     return std::string(kTapDescriptionKey) + "." + std::to_string(tap);
 }
 
+// The pids a user moved away from a tap by hand during its capture, kept beside its description.
+std::string releasedKey(ObjectID tap) {
+    return std::string(kReleasedKey) + "." + std::to_string(tap);
+}
+
+std::string tapDisplayName(const TapDescription& description) {
+    return "Pellimar capture: " +
+           (description.label.empty() ? description.name : description.label);
+}
+
+std::set<std::int32_t> releasedPids(const GraphState& s, ObjectID tap) {
+    std::set<std::int32_t> pids;
+    auto it = s.defaults.find(releasedKey(tap));
+    if (it == s.defaults.end()) {
+        return pids;
+    }
+    const Value list = Value::parse(it->second, nullptr, false);
+    if (list.is_array()) {
+        for (const auto& pid : list) {
+            if (pid.is_number_integer()) {
+                pids.insert(pid.get<std::int32_t>());
+            }
+        }
+    }
+    return pids;
+}
+
+TapDescription capturedDescription(const GraphState& s, ObjectID tap, TapDescription description) {
+    const auto released = releasedPids(s, tap);
+    if (released.empty()) {
+        return description;
+    }
+    std::erase_if(description.processes, [&](ObjectID process) {
+        auto it = s.clients.find(process);
+        if (it == s.clients.end()) {
+            return false;
+        }
+        const std::string pid = pidOf(it->second);
+        char* end = nullptr;
+        const long value = std::strtol(pid.c_str(), &end, 10);
+        return end != pid.c_str() && released.contains(std::int32_t(value));
+    });
+    return description;
+}
+
 std::vector<ObjectID> tapIDs(const GraphState& s) {
     std::vector<ObjectID> ids;
     for (const auto& [serial, node] : s.nodes) {
@@ -149,7 +194,7 @@ std::optional<TapInfo> tapInfo(const GraphState& s, ObjectID tap) {
     try {
         info.description = tapDescriptionFromJson(Value::parse(text));
     } catch (const std::exception&) {
-        info.description.name = prop(node->props, PW_KEY_NODE_DESCRIPTION);
+        info.description.name = prop(node->props, PW_KEY_NODE_NAME);
     }
     info.channels = prop(node->props, PW_KEY_AUDIO_CHANNELS) == "1" ? 1 : 2;
     return info;
@@ -215,6 +260,7 @@ void ServerObjects::reconcile() {
         seen = seen_;
     }
     struct Aim {
+        std::uint64_t serial = 0;
         std::uint32_t node = 0;
         std::uint32_t parking = 0;  // the muted streams' sink; 0 for an unmuted tap
         std::uint64_t parkingSerial = 0;
@@ -238,6 +284,7 @@ void ServerObjects::reconcile() {
                 continue;
             }
             Aim aim;
+            aim.serial = serial;
             aim.node = s.nodeBySerial(serial)->id;
             if (info->description.muteBehavior != TapMuteBehavior::unmuted &&
                 s.nodeBySerial(parking.serial) != nullptr) {
@@ -270,6 +317,47 @@ void ServerObjects::reconcile() {
             }
         }
         metadata = s.metadata;
+    }
+
+    // A user who moves a parked stream elsewhere by hand (a mixer, `pactl move-sink-input`) takes
+    // its app out of the slot until the capture restarts: no stream of that pid is aimed or fed
+    // any more, and the tap's description no longer lists it.
+    std::set<std::uint64_t> releasedTaps;
+    for (const Aim& aim : aims) {
+        for (std::uint32_t stream : aim.streams) {
+            auto identity = streams.find(stream);
+            if (aim.parking == 0 || identity == streams.end() || identity->second.second == 0) {
+                continue;
+            }
+            const auto [serial, pid] = identity->second;
+            const std::string object = prop(metadata[stream], kTargetObject);
+            if (parkingSerials.contains(object)) {
+                parked_.insert(serial);
+            } else if (!object.empty() && parked_.contains(serial)) {
+                for (const Aim& other : aims) {
+                    if (std::any_of(other.streams.begin(), other.streams.end(),
+                                    [&](std::uint32_t s) { return streams[s].second == pid; })) {
+                        released_[other.serial].insert(pid);
+                        releasedTaps.insert(other.serial);
+                    }
+                }
+            }
+        }
+    }
+    std::erase_if(parked_, [&](std::uint64_t serial) {
+        return std::none_of(streams.begin(), streams.end(),
+                            [&](const auto& s) { return s.second.first == serial; });
+    });
+    for (std::uint64_t tap : releasedTaps) {
+        graph_->setMetadata(PW_ID_CORE, releasedKey(ObjectID(tap)), "Spa:String:JSON",
+                            Value(released_[tap]).dump());
+    }
+    for (Aim& aim : aims) {
+        const auto& released = released_[aim.serial];
+        std::erase_if(aim.streams, [&](std::uint32_t stream) {
+            auto it = streams.find(stream);
+            return it != streams.end() && released.contains(it->second.second);
+        });
     }
 
     // Muted taps: each of their streams plays into its tap's parking sink, off the speakers; the
@@ -406,7 +494,7 @@ void ServerObjects::processesSeen(const std::set<std::int32_t>& pids) {
 }
 
 Result<ServerObjects::Parking, Status> ServerObjects::makeParking(const std::string& tapNodeName,
-                                                                  const std::string& tapName) {
+                                                                  const std::string& displayName) {
     // Named per run, so that the session manager's remembered targets never lead a later
     // stream here, and owned by this connection, so that the streams it holds go back to their
     // usual outputs as soon as this program ends, however it ends.
@@ -414,7 +502,7 @@ Result<ServerObjects::Parking, Status> ServerObjects::makeParking(const std::str
         {"factory.name", "support.null-audio-sink"},
         {PW_KEY_MEDIA_CLASS, "Audio/Sink"},
         {PW_KEY_NODE_NAME, tapNodeName + ".muted." + std::to_string(::getpid())},
-        {PW_KEY_NODE_DESCRIPTION, "Pellimar capture: " + tapName},
+        {PW_KEY_NODE_DESCRIPTION, displayName},
         {PW_KEY_NODE_VIRTUAL, "true"},
         {"audio.position", "[ FL FR ]"},
         // Below every real output, so that it is never chosen as the default.
@@ -441,7 +529,7 @@ Status ServerObjects::follow(ObjectID tap, const TapInfo& info) {
     }
     const bool muted = info.description.muteBehavior != TapMuteBehavior::unmuted;
     if (muted && !parking) {
-        auto made = makeParking(info.uid, info.description.name);
+        auto made = makeParking(info.uid, tapDisplayName(info.description));
         if (!made) {
             return made.error();
         }
@@ -468,7 +556,8 @@ Status ServerObjects::createProcessTap(const TapDescription& description, Object
     Properties props = {
         {"factory.name", "support.null-audio-sink"},
         {PW_KEY_MEDIA_CLASS, kTapClass},
-        {PW_KEY_NODE_DESCRIPTION, description.name},
+        {PW_KEY_NODE_DESCRIPTION, tapDisplayName(description)},
+        {PW_KEY_NODE_NICK, tapDisplayName(description)},
         {PW_KEY_OBJECT_LINGER, "true"},
         {PW_KEY_NODE_VIRTUAL, "true"},
         {PW_KEY_AUDIO_CHANNELS, std::to_string(channels)},
@@ -574,6 +663,7 @@ Status ServerObjects::destroyProcessTap(ObjectID tap) {
         graph_->setMetadata(subject, key, "", std::nullopt);
     }
     graph_->setMetadata(PW_ID_CORE, changedDescriptionKey(tap), "", std::nullopt);
+    graph_->setMetadata(PW_ID_CORE, releasedKey(tap), "", std::nullopt);
     if (parking) {
         wiring_.destroyOwnedNode(parking->node);
     }

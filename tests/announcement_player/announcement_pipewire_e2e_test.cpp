@@ -98,7 +98,9 @@ class AnnouncementOnPipeWire : public PipeWireProgramsTest {
     }
 
     static bool playerNodeExists() {
-        return PipeWireDaemon::run(std::string("pw-cli ls Node | grep -q '") + kPlayer + "'");
+        // By node name: the announcement slot's tap names the player's pattern in its description.
+        return PipeWireDaemon::run(std::string("pw-cli ls Node | grep -q 'node.name = \"") +
+                                   kPlayer + "\"'");
     }
 
     std::string out_;

@@ -104,7 +104,7 @@ class FakeObjectProperties : public AudioSystem {
     // A tap left in the system, e.g. by an earlier run.
     ObjectID addTap(const std::string& name, const std::string& uid) {
         const ObjectID id = nextID++;
-        registerTap(id, TapDescription{name, {}, false, false, true, false, {}}, uid);
+        registerTap(id, TapDescription{name, {}, false, false, true, false, {}, {}}, uid);
         return id;
     }
     ObjectID addAggregate(const std::string& uid, const Value& composition) {

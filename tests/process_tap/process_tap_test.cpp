@@ -355,6 +355,36 @@ TEST_F(TapRuntimeTest, FailedStartLeavesNothingAfterStop) {
     EXPECT_TRUE(system.taps.empty());
 }
 
+TEST_F(TapRuntimeTest, TapsSayWhatTheyAreForAndAMovedAwayProcessIsReportedOnce) {
+    system.addDevice(5, "Mono", "mono", 1);
+    auto runtime = makeRuntime({"com.google.Chrome|com.apple.Safari", "com.apple.Music"}, "Mono");
+    CaptureStderr();
+    ASSERT_TRUE(runtime.start(inventory));
+    std::vector<std::string> labels;
+    for (const auto& [id, tap] : system.taps) {
+        labels.push_back(tap.label);
+    }
+    EXPECT_EQ(labels,
+              (std::vector<std::string>{"slot 1 (com.google.Chrome|com.apple.Safari)",
+                                        "live channel pad", "announcements (com.apple.Music)"}));
+
+    // Nothing left its tap: nothing said, however often asked.
+    runtime.reportMovedAway(inventory);
+    // The audio system lists Chrome (21) no more: a user moved it away by hand.
+    auto& slot1 = system.taps.at(runtime.tapIDs()[0]).processes;
+    std::erase(slot1, ObjectID(21));
+    runtime.reportMovedAway(inventory);
+    runtime.reportMovedAway(inventory);
+    // Later updates keep the process selected, and it is not reported again.
+    runtime.update({inventory[0], inventory[1], inventory[2]});
+    std::erase(slot1, ObjectID(21));
+    runtime.reportMovedAway(inventory);
+    const std::string said = GetCapturedStderr();
+    EXPECT_EQ(said.substr(said.find('\n') + 1),
+              "[process-tap] Process 1021 (com.google.Chrome) left slot 1: moved to another "
+              "output by hand; it stays out until the capture restarts.\n");
+}
+
 TEST_F(TapRuntimeTest, SlotTapFailureNamesTheSlot) {
     system.fault("createTap", 0, 0, -50, 1);
     auto runtime = makeRuntime({"a", "b"});
@@ -386,8 +416,9 @@ TEST_F(TapRuntimeTest, UpdateTouchesOnlyChangedSlotsAndRetriesFailures) {
     EXPECT_EQ(runtime.selectedProcessIDs(),
               (std::vector<std::vector<ObjectID>>{{21, 23}, {31}, {22, 30}}));
     EXPECT_EQ(system.taps.at(runtime.tapIDs()[2]).processes, (std::vector<ObjectID>{30, 22}));
-    EXPECT_EQ(system.taps.at(runtime.tapIDs()[1]),
-              makeDescription(2, {process(31, "com.apple.Safari.web")}));
+    auto safari = makeDescription(2, {process(31, "com.apple.Safari.web")});
+    safari.label = "slot 2 (com.apple.Safari)";
+    EXPECT_EQ(system.taps.at(runtime.tapIDs()[1]), safari);
     EXPECT_EQ(system.countCalls("setTapDescription"), 4u);
     EXPECT_EQ(system.countCalls("createTap") + system.countCalls("destroyTap") +
                   system.countCalls("createAggregate") + system.countCalls("destroyAggregate"),

@@ -119,11 +119,43 @@ class PipeWireProgramsTest : public PrivatePipeWireTest {
 
     std::string tone(int frequency) { return daemon_->file(std::to_string(frequency) + ".wav"); }
 
+    // Speakers of normal priority, as on a desktop; true once they are the default sink.
+    static bool makeSpeakers() {
+        return PipeWireDaemon::run(
+                   "pw-cli create-node adapter '{ factory.name = support.null-audio-sink "
+                   "node.name = speakers node.description = Speakers media.class = Audio/Sink "
+                   "object.linger = true audio.channels = 2 audio.position = [ FL FR ] "
+                   "priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null") &&
+               PipeWireDaemon::waitFor([] {
+                   return PipeWireDaemon::run(
+                       "pw-metadata 0 default.audio.sink | grep -q '\"name\":\"speakers\"'");
+               });
+    }
+
+    // "Test Microphone" (test-mic), a normal-priority source playing a mono file; true once its
+    // port is there.
+    bool startMicrophone(const std::string& file) {
+        start({"/usr/bin/pw-play", "-P",
+               "{ media.class = Audio/Source node.name = test-mic node.description = \"Test "
+               "Microphone\" priority.session = 2000 }",
+               file},
+              "mic.log");
+        return PipeWireDaemon::waitFor(
+            [] { return PipeWireDaemon::run("pw-link -o | grep -q '^test-mic:capture_MONO'"); });
+    }
+
     pid_t start(const std::vector<std::string>& argv, const std::string& log) {
         pid_t pid = PipeWireDaemon::spawn(argv, daemon_->file(log));
         EXPECT_GT(pid, 0);
         children_.push_back(pid);
         return pid;
+    }
+
+    // Signals a child this test started and reaps it (signal 0: waits for it to end by itself);
+    // its wait status.
+    int reap(pid_t pid, int signal) {
+        auto it = std::find(children_.begin(), children_.end(), pid);
+        return it == children_.end() ? -1 : PipeWireDaemon::signalAndReap(*it, signal);
     }
 
     // Records `seconds` of a node: its output, or with `monitor` what a sink plays.

@@ -41,15 +41,7 @@ class CaptureOnPipeWire : public PipeWireProgramsTest {
         return start({bin_ + "/" + name, "--playback", tone(frequency)}, name + ".log");
     }
 
-    void microphone() {
-        start({"/usr/bin/pw-play", "-P",
-               "{ media.class = Audio/Source node.name = test-mic node.description = \"Test "
-               "Microphone\" priority.session = 2000 }",
-               tone(2000)},
-              "mic.log");
-        ASSERT_TRUE(PipeWireDaemon::waitFor(
-            [] { return PipeWireDaemon::run("pw-link -o | grep -q '^test-mic:capture_MONO'"); }));
-    }
+    void microphone() { ASSERT_TRUE(startMicrophone(tone(2000))); }
 
     pid_t startCapture(const std::string& tag) {
         out_ = daemon_->file(tag + ".out");
