@@ -438,8 +438,10 @@ void TapRuntime::reportMovedAway(const std::vector<ProcessInfo>& processes) {
                 process == processes.end()
                     ? "Process object " + std::to_string(id)
                     : "Process " + std::to_string(process->pid) + " (" + process->bundleID + ")";
-            logLine(who + " left slot " + std::to_string(i + 1) +
-                    ": moved to another output by hand; it stays out until the capture restarts.");
+            programLog().write(LogLevel::warning,
+                               who + " left slot " + std::to_string(i + 1) +
+                                   ": moved to another output by hand; it stays out until the "
+                                   "capture restarts.");
         }
     }
 }

@@ -121,12 +121,7 @@ class PipeWireProgramsTest : public PrivatePipeWireTest {
 
     // Speakers of normal priority, as on a desktop; true once they are the default sink.
     static bool makeSpeakers() {
-        return PipeWireDaemon::run(
-                   "pw-cli create-node adapter '{ factory.name = support.null-audio-sink "
-                   "node.name = speakers node.description = Speakers media.class = Audio/Sink "
-                   "object.linger = true audio.channels = 2 audio.position = [ FL FR ] "
-                   "priority.session = 1000 session.suspend-timeout-seconds = 0 }' >/dev/null") &&
-               PipeWireDaemon::waitFor([] {
+        return addDesktopSpeakers() && PipeWireDaemon::waitFor([] {
                    return PipeWireDaemon::run(
                        "pw-metadata 0 default.audio.sink | grep -q '\"name\":\"speakers\"'");
                });

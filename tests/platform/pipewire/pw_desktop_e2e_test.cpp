@@ -51,10 +51,7 @@ std::string text(const Props& props, const std::string& key) {
 
 class DesktopCitizen : public PipeWireProgramsTest {
   protected:
-    void SetUp() override {
-        PELLIMAR_REQUIRE_PIPEWIRE();
-        daemon_ = std::make_unique<PipeWireDaemon>();
-        ASSERT_EQ(daemon_->error(), "");
+    void SetUpWithDaemon() override {
         ASSERT_TRUE(daemon_->startPulse());
         ASSERT_TRUE(makeSpeakers());
         for (int f : {1000, 2000}) {
