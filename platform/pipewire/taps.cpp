@@ -330,7 +330,7 @@ void ServerObjects::reconcile() {
                 continue;
             }
             // Copied out: a lambda below cannot capture a structured binding under clang 14.
-            const std::uint64_t serial = identity->second.first;
+            const auto serial = identity->second.first;
             const auto pid = identity->second.second;
             const std::string object = prop(metadata[stream], kTargetObject);
             if (parkingSerials.contains(object)) {
@@ -338,10 +338,7 @@ void ServerObjects::reconcile() {
             } else if (!object.empty() && parked_.contains(serial)) {
                 for (const Aim& other : aims) {
                     if (std::any_of(other.streams.begin(), other.streams.end(),
-                                    [&](std::uint32_t s) {
-                                        auto it = streams.find(s);
-                                        return it != streams.end() && it->second.second == pid;
-                                    })) {
+                                    [&](std::uint32_t s) { return streams[s].second == pid; })) {
                         released_[other.serial].insert(pid);
                         releasedTaps.insert(other.serial);
                     }
