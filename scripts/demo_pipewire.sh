@@ -3,8 +3,8 @@
 # scripts/demo.sh --pipewire, or directly: scripts/demo_pipewire.sh BIN WORK RECORDINGS):
 # two applications and a microphone are captured into their slots, the applications are muted on
 # the speakers while the capture runs and back after it, an announcement plays into its slot, the
-# output fabric joins two sinks. Every channel is checked by its tone; the recordings are left in
-# RECORDINGS for you to listen to.
+# output fabric joins two sinks, and the stream player plays on the speakers. Every channel is
+# checked by its tone; the recordings are left in RECORDINGS for you to listen to.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=$1 work=$2 recordings=$3
@@ -19,6 +19,9 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# A failed step ends the demo and its cleanup stops the daemon under any program still running,
+# which then reports the daemon lost: name the step, so that it is not taken for that program's.
+trap 'echo "demo: the command at line $LINENO failed (status $?)" >&2' ERR
 eval "$(scripts/private-pipewire.sh start "$pw")"
 export PELLIMAR_AUDIO_BACKEND=pipewire
 
@@ -168,11 +171,31 @@ check "$recordings/fabric-hall.wav" "fabric AUX2 -> hall speakers left=1100" \
     "fabric AUX3 -> hall speakers right=1900"
 "$bin/pellimar-output-fabric" remove
 
+step "pellimar-player plays a 1 kHz file on the speakers (the applications are stopped first)"
+kill -TERM "${children[1]}" "${children[2]}" 2>/dev/null || true
+wait "${children[1]}" "${children[2]}" 2>/dev/null || true
+sox -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth 4 sine 1000 vol 0.3
+"$bin/pellimar-player" --file "$work/tone.wav" &
+player=$!
+# It settles for 1.1 s and buffers before it makes its stream.
+for _ in $(seq 100); do linked org.pellimar.player speakers && break; sleep 0.1; done
+pactl list sink-inputs | grep -E 'application.name|media.name|media.role' | sed 's/^\t*/  /'
+record speakers 2 1 "$recordings/player.wav" monitor
+if wait "$player"; then
+    echo "pellimar-player exited 0"
+else
+    echo "pellimar-player exited $?"
+    failures=$((failures + 1))
+fi
+header
+check "$recordings/player.wav" "speakers left: pellimar-player=1000" \
+    "speakers right: pellimar-player=1000"
+
 step "Result"
 if [ "$failures" -eq 0 ]; then
     echo "every channel matched"
 else
-    echo "$failures channels did not match"
+    echo "$failures checks failed"
 fi
 echo "Recordings to listen to (play FILE): $recordings"
 ls "$recordings"
