@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# How often GStreamer's pipewiresink stream stalls in its first seconds, under one trigger at a
+# time, on a private daemon (not in CI). A start has stalled when the element
+# sends no more buffers: its stream hands none back, so its pool stays empty (the element's own
+# debug log; the `process` callback alone says little, as it comes only when the element's queue
+# ran dry).
+#   bench/pipewire/pipewiresink_stall.sh BUILD_DIR RUNS TRIGGER...
+# Triggers: none, list (pellimar-process-tap list in a loop), dump (pw-dump in a loop), record
+# (pw-record on the speakers' monitor started every 0.5 s), play (pw-cat playing beside it),
+# together (pw-cat started at the same moment), move (the stream moved to another sink and back
+# every second from 0.7 s on), test
+# (what the real-client test does before its capture: play, then list until the app is listed).
+set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:?build directory}" && pwd)
+runs=${2:?runs}
+shift 2
+dir=$(mktemp -d /tmp/pwsink-stall.XXXXXX)
+# shellcheck source=private_session.sh
+. "$here/bench/pipewire/private_session.sh"
+for _ in $(seq 100); do
+    pw-metadata 0 default.audio.sink 2>/dev/null | grep -q '"name":"speakers"' && break
+    sleep 0.05
+done
+pw-cli create-node adapter '{ factory.name = support.null-audio-sink node.name = second
+    media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
+    session.suspend-timeout-seconds = 0 }' >/dev/null
+sox -n -r 48000 -c 2 -b 16 "$dir/tone.wav" synth 60 sine 1000 vol 0.5
+sox -n -r 48000 -c 2 -b 16 "$dir/other.wav" synth 60 sine 300 vol 0.5
+mkdir -p "$dir/bin"
+cp /usr/bin/gst-launch-1.0 "$dir/bin/org.pellimartest.gstpipewire"
+list="$build/bin/pellimar-process-tap list"
+
+trigger() {
+    case $1 in
+    none) sleep 100 ;;
+    list) while :; do $list >/dev/null 2>&1; done ;;
+    dump) while :; do pw-dump >/dev/null 2>&1; done ;;
+    record)
+        while :; do
+            timeout 0.5 pw-record --target speakers -P '{ stream.capture.sink = true }' \
+                "$dir/rec.wav" >/dev/null 2>&1 || true
+        done
+        ;;
+    move)
+        # Moves the stream to the second sink and back, once a second.
+        sleep 0.7
+        node=$(pw-dump 2>/dev/null | python3 -c 'import json, sys
+print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("props", {})
+        .get("node.name") == "org.pellimartest.gstpipewire"])')
+        while :; do
+            pw-metadata "$node" target.object second >/dev/null 2>&1
+            sleep 0.5
+            pw-metadata "$node" target.object speakers >/dev/null 2>&1
+            sleep 0.5
+        done
+        ;;
+    play | together) exec pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 ;;
+    test)
+        pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
+        until $list 2>/dev/null | grep -q org.pellimartest.gstpipewire; do :; done
+        wait
+        ;;
+    *) echo "unknown trigger $1" >&2 && exit 2 ;;
+    esac
+}
+
+count() { grep -c "$1" "$2" || true; }
+
+for what in "$@"; do
+    stalled=0
+    detail=""
+    all=""
+    for run in $(seq "$runs"); do
+        log="$dir/$what.$run.log"
+        if [ "$what" != test ]; then
+            trigger "$what" &
+            tpid=$!
+            [ "$what" = together ] || sleep 0.3
+        fi
+        GST_DEBUG=pipewirepool:6,pipewiresink:5 GST_DEBUG_NO_COLOR=1 \
+            "$dir/bin/org.pellimartest.gstpipewire" -q filesrc location="$dir/tone.wav" ! \
+            wavparse ! audioconvert ! pipewiresink >"$log" 2>&1 &
+        gpid=$!
+        if [ "$what" = test ]; then
+            trigger test &
+            tpid=$!
+        fi
+        sleep 2
+        early=$(count 'push buffer' "$log")
+        sleep 1
+        late=$(count 'push buffer' "$log")
+        kill "$gpid" 2>/dev/null || true
+        wait "$gpid" 2>/dev/null || true
+        pkill -P "$tpid" 2>/dev/null || true
+        kill "$tpid" 2>/dev/null || true
+        wait "$tpid" 2>/dev/null || true
+        buffers=$(count 'wrap buffer 0 ' "$log")
+        calls=$(count 'on_process: signal' "$log")
+        empty=$(count 'queue empty' "$log")
+        states=$(grep -o 'got stream state [0-9]' "$log" | cut -c18- | tr -d '\n')
+        all="$all $states"
+        if [ "$late" -le "$early" ]; then
+            stalled=$((stalled + 1))
+            detail="$detail run $run: $late sent, $calls process calls, $buffers buffers, pool empty $empty times;"
+        fi
+        sleep 0.3
+    done
+    echo "$what: $stalled of $runs starts stalled.$detail"
+    echo "  stream states of each start:$all"
+done
+echo "logs in $dir"
