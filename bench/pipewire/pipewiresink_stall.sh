@@ -9,7 +9,8 @@
 # (pw-record on the speakers' monitor started every 0.5 s), play (pw-cat playing beside it),
 # together (pw-cat started at the same moment), move (the stream moved to another sink and back
 # every second from 0.7 s on), test
-# (what the real-client test does before its capture: play, then list until the app is listed).
+# (what the real-client test does before its capture: play, then list until the app is listed),
+# capture (the same, then a capture of the app).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?build directory}" && pwd)
@@ -58,8 +59,14 @@ print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("prop
     play | together) exec pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 ;;
     test)
         pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
-        until $list 2>/dev/null | grep -q org.pellimartest.gstpipewire; do :; done
+        until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
         wait
+        ;;
+    capture)
+        pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
+        until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
+        exec "$build/bin/pellimar-process-tap" run org.pellimartest.gstpipewire \
+            org.pellimartest.announcer >"$dir/capture.out" 2>"$dir/capture.err"
         ;;
     *) echo "unknown trigger $1" >&2 && exit 2 ;;
     esac
@@ -73,23 +80,31 @@ for what in "$@"; do
     all=""
     for run in $(seq "$runs"); do
         log="$dir/$what.$run.log"
-        if [ "$what" != test ]; then
+        if [ "$what" != test ] && [ "$what" != capture ]; then
             trigger "$what" &
             tpid=$!
             [ "$what" = together ] || sleep 0.3
         fi
         GST_DEBUG=pipewirepool:6,pipewiresink:5 GST_DEBUG_NO_COLOR=1 \
+            PIPEWIRE_DEBUG=${STALL_PIPEWIRE_DEBUG:-} PIPEWIRE_LOG="$log.pw" \
             "$dir/bin/org.pellimartest.gstpipewire" -q filesrc location="$dir/tone.wav" ! \
             wavparse ! audioconvert ! pipewiresink >"$log" 2>&1 &
         gpid=$!
-        if [ "$what" = test ]; then
-            trigger test &
+        if [ "$what" = test ] || [ "$what" = capture ]; then
+            trigger "$what" &
             tpid=$!
         fi
         sleep 2
         early=$(count 'push buffer' "$log")
         sleep 1
         late=$(count 'push buffer' "$log")
+        if [ "$late" -le "$early" ] && command -v gdb >/dev/null; then
+            # Where each of the element's threads waits.
+            timeout 60 gdb -p "$gpid" -batch -ex 'thread apply all bt 20' >"$log.stacks" 2>&1 || true
+        fi
+        if [ "$late" -le "$early" ]; then
+            { pw-dump; pw-link -l; } >"$log.graph" 2>&1 || true
+        fi
         kill "$gpid" 2>/dev/null || true
         wait "$gpid" 2>/dev/null || true
         pkill -P "$tpid" 2>/dev/null || true
