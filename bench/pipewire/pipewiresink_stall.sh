@@ -8,9 +8,15 @@
 # Triggers: none, list (pellimar-process-tap list in a loop), dump (pw-dump in a loop), record
 # (pw-record on the speakers' monitor started every 0.5 s), play (pw-cat playing beside it),
 # together (pw-cat started at the same moment), move (the stream moved to another sink and back
-# every second from 0.7 s on), test
+# every second from 0.7 s on), early (moved once as soon as its node is there, or
+# STALL_MOVE_DELAY seconds later), link (linked into a second sink running in a graph of its
+# own, as soon as its ports are there, or STALL_MOVE_DELAY seconds later), relink (the same,
+# then its links to the speakers removed), fresh (moved, once listed, into a sink made just
+# then), ready (the same once that sink's ports are there), test
 # (what the real-client test does before its capture: play, then list until the app is listed),
-# capture (the same, then a capture of the app).
+# capture (the same, then a capture of the app, STALL_MOVE_DELAY seconds after it is listed).
+# A start counts as stalled when the element sent nothing between STALL_WAIT (2) seconds after
+# its start and a second later.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?build directory}" && pwd)
@@ -56,6 +62,53 @@ print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("prop
             sleep 0.5
         done
         ;;
+    early)
+        # Moves the stream to the second sink once, as soon as it is there.
+        node=""
+        while [ -z "$node" ]; do
+            node=$(pw-dump 2>/dev/null | python3 -c 'import json, sys
+print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("props", {})
+        .get("node.name") == "org.pellimartest.gstpipewire"])')
+        done
+        sleep "${STALL_MOVE_DELAY:-0}"
+        pw-metadata "$node" target.object second >/dev/null 2>&1
+        sleep 100
+        ;;
+    fresh | ready)
+        # Moves the stream, once it is listed, into a sink made just then (fresh), or only once
+        # that sink's ports are there (ready).
+        until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
+        node=$(pw-dump 2>/dev/null | python3 -c 'import json, sys
+print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("props", {})
+        .get("node.name") == "org.pellimartest.gstpipewire"])')
+        sink=fresh$RANDOM
+        pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = $sink
+            media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
+            session.suspend-timeout-seconds = 0 }" >/dev/null
+        if [ "$1" = ready ]; then
+            until pw-link -i 2>/dev/null | grep -q "^$sink:playback_FR"; do sleep 0.01; done
+        fi
+        pw-metadata "$node" target.object "$sink" >/dev/null 2>&1
+        sleep 100
+        ;;
+    link | relink)
+        # Links the running stream, as it plays on the speakers, into the second sink, which a
+        # recorder keeps running in a graph of its own.
+        pw-record --target second -P '{ stream.capture.sink = true }' "$dir/rec.wav" \
+            >/dev/null 2>&1 &
+        until pw-link -o 2>/dev/null | grep -q '^org.pellimartest.gstpipewire:output_FR'; do
+            sleep 0.01
+        done
+        sleep "${STALL_MOVE_DELAY:-0}"
+        pw-link org.pellimartest.gstpipewire:output_FL second:playback_FL
+        pw-link org.pellimartest.gstpipewire:output_FR second:playback_FR
+        if [ "$1" = relink ]; then
+            # Its links to the speakers go, so its graph changes driver while it runs.
+            pw-link -d org.pellimartest.gstpipewire:output_FL speakers:playback_FL
+            pw-link -d org.pellimartest.gstpipewire:output_FR speakers:playback_FR
+        fi
+        wait
+        ;;
     play | together) exec pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 ;;
     test)
         pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
@@ -65,8 +118,9 @@ print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("prop
     capture)
         pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
         until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
+        sleep "${STALL_MOVE_DELAY:-0}"
         exec "$build/bin/pellimar-process-tap" run org.pellimartest.gstpipewire \
-            org.pellimartest.announcer >"$dir/capture.out" 2>"$dir/capture.err"
+            org.pellimartest.announcer >"$dir/capture.$run.out" 2>"$dir/capture.$run.err"
         ;;
     *) echo "unknown trigger $1" >&2 && exit 2 ;;
     esac
@@ -80,7 +134,7 @@ for what in "$@"; do
     all=""
     for run in $(seq "$runs"); do
         log="$dir/$what.$run.log"
-        if [ "$what" != test ] && [ "$what" != capture ]; then
+        if [[ " test capture fresh ready " != *" $what "* ]]; then
             trigger "$what" &
             tpid=$!
             [ "$what" = together ] || sleep 0.3
@@ -90,11 +144,11 @@ for what in "$@"; do
             "$dir/bin/org.pellimartest.gstpipewire" -q filesrc location="$dir/tone.wav" ! \
             wavparse ! audioconvert ! pipewiresink >"$log" 2>&1 &
         gpid=$!
-        if [ "$what" = test ] || [ "$what" = capture ]; then
+        if [[ " test capture fresh ready " == *" $what "* ]]; then
             trigger "$what" &
             tpid=$!
         fi
-        sleep 2
+        sleep "${STALL_WAIT:-2}"
         early=$(count 'push buffer' "$log")
         sleep 1
         late=$(count 'push buffer' "$log")
