@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # How often GStreamer's pipewiresink stream stalls in its first seconds, under one trigger at a
-# time, on a private daemon (not in CI). A start has stalled when the element
-# sends no more buffers: its stream hands none back, so its pool stays empty (the element's own
-# debug log; the `process` callback alone says little, as it comes only when the element's queue
-# ran dry).
+# time, on a private daemon (not in CI). A stalled stream hands no buffer back, so the element's
+# pool stays empty and it sends nothing more (its own debug log; its `process` callback alone
+# says little, as it comes only when the element's queue ran dry). The stacks (gdb), the graph
+# and, with STALL_PIPEWIRE_DEBUG, the element's PipeWire log of each stalled start are kept.
 #   bench/pipewire/pipewiresink_stall.sh BUILD_DIR RUNS TRIGGER...
 # Triggers: none, list (pellimar-process-tap list in a loop), dump (pw-dump in a loop), record
 # (pw-record on the speakers' monitor started every 0.5 s), play (pw-cat playing beside it),
@@ -38,6 +38,13 @@ mkdir -p "$dir/bin"
 cp /usr/bin/gst-launch-1.0 "$dir/bin/org.pellimartest.gstpipewire"
 list="$build/bin/pellimar-process-tap list"
 
+# The pipeline's node id, empty before it is there.
+stream_node() {
+    pw-dump 2>/dev/null | python3 -c 'import json, sys
+print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("props", {})
+        .get("node.name") == "org.pellimartest.gstpipewire"])'
+}
+
 trigger() {
     case $1 in
     none) sleep 100 ;;
@@ -52,9 +59,7 @@ trigger() {
     move)
         # Moves the stream to the second sink and back, once a second.
         sleep 0.7
-        node=$(pw-dump 2>/dev/null | python3 -c 'import json, sys
-print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("props", {})
-        .get("node.name") == "org.pellimartest.gstpipewire"])')
+        node=$(stream_node)
         while :; do
             pw-metadata "$node" target.object second >/dev/null 2>&1
             sleep 0.5
@@ -66,9 +71,7 @@ print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("prop
         # Moves the stream to the second sink once, as soon as it is there.
         node=""
         while [ -z "$node" ]; do
-            node=$(pw-dump 2>/dev/null | python3 -c 'import json, sys
-print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("props", {})
-        .get("node.name") == "org.pellimartest.gstpipewire"])')
+            node=$(stream_node)
         done
         sleep "${STALL_MOVE_DELAY:-0}"
         pw-metadata "$node" target.object second >/dev/null 2>&1
@@ -78,9 +81,7 @@ print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("prop
         # Moves the stream, once it is listed, into a sink made just then (fresh), or only once
         # that sink's ports are there (ready).
         until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
-        node=$(pw-dump 2>/dev/null | python3 -c 'import json, sys
-print(*[o["id"] for o in json.load(sys.stdin) if (o.get("info") or {}).get("props", {})
-        .get("node.name") == "org.pellimartest.gstpipewire"])')
+        node=$(stream_node)
         sink=fresh$RANDOM
         pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = $sink
             media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
@@ -152,11 +153,12 @@ for what in "$@"; do
         early=$(count 'push buffer' "$log")
         sleep 1
         late=$(count 'push buffer' "$log")
-        if [ "$late" -le "$early" ] && command -v gdb >/dev/null; then
-            # Where each of the element's threads waits.
-            timeout 60 gdb -p "$gpid" -batch -ex 'thread apply all bt 20' >"$log.stacks" 2>&1 || true
-        fi
         if [ "$late" -le "$early" ]; then
+            # Where each of the element's threads waits, and the graph around it.
+            if command -v gdb >/dev/null; then
+                timeout 60 gdb -p "$gpid" -batch -ex 'thread apply all bt 20' >"$log.stacks" 2>&1 ||
+                    true
+            fi
             { pw-dump; pw-link -l; } >"$log.graph" 2>&1 || true
         fi
         kill "$gpid" 2>/dev/null || true
