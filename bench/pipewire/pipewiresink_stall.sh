@@ -12,7 +12,8 @@
 # STALL_MOVE_DELAY seconds later), link (linked into a second sink running in a graph of its
 # own, as soon as its ports are there, or STALL_MOVE_DELAY seconds later), relink (the same,
 # then its links to the speakers removed), fresh (moved, once listed, into a sink made just
-# then), ready (the same once that sink's ports are there), test
+# then), ready (the same once that sink's ports are there), busy (fresh, with four more sinks
+# made meanwhile), test
 # (what the real-client test does before its capture: play, then list until the app is listed),
 # capture (the same, then a capture of the app, STALL_MOVE_DELAY seconds after it is listed).
 # A start counts as stalled when the element sent nothing between STALL_WAIT (2) seconds after
@@ -77,7 +78,7 @@ trigger() {
         pw-metadata "$node" target.object second >/dev/null 2>&1
         sleep 100
         ;;
-    fresh | ready)
+    fresh | ready | busy)
         # Moves the stream, once it is listed, into a sink made just then (fresh), or only once
         # that sink's ports are there (ready).
         until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
@@ -88,6 +89,15 @@ trigger() {
             session.suspend-timeout-seconds = 0 }" >/dev/null
         if [ "$1" = ready ]; then
             until pw-link -i 2>/dev/null | grep -q "^$sink:playback_FR"; do sleep 0.01; done
+        fi
+        if [ "$1" = busy ]; then
+            # More sinks made meanwhile, as a capture makes its other taps.
+            for i in 1 2 3 4; do
+                pw-cli create-node adapter "{ factory.name = support.null-audio-sink
+                    node.name = $sink.$i media.class = Audio/Sink object.linger = true
+                    audio.position = [ FL FR ] session.suspend-timeout-seconds = 0 }" \
+                    >/dev/null &
+            done
         fi
         pw-metadata "$node" target.object "$sink" >/dev/null 2>&1
         sleep 100
@@ -135,7 +145,7 @@ for what in "$@"; do
     all=""
     for run in $(seq "$runs"); do
         log="$dir/$what.$run.log"
-        if [[ " test capture fresh ready " != *" $what "* ]]; then
+        if [[ " test capture fresh ready busy " != *" $what "* ]]; then
             trigger "$what" &
             tpid=$!
             [ "$what" = together ] || sleep 0.3
@@ -145,7 +155,7 @@ for what in "$@"; do
             "$dir/bin/org.pellimartest.gstpipewire" -q filesrc location="$dir/tone.wav" ! \
             wavparse ! audioconvert ! pipewiresink >"$log" 2>&1 &
         gpid=$!
-        if [[ " test capture fresh ready " == *" $what "* ]]; then
+        if [[ " test capture fresh ready busy " == *" $what "* ]]; then
             trigger "$what" &
             tpid=$!
         fi
