@@ -13,7 +13,8 @@
 # own, as soon as its ports are there, or STALL_MOVE_DELAY seconds later), relink (the same,
 # then its links to the speakers removed), fresh (moved, once listed, into a sink made just
 # then), ready (the same once that sink's ports are there), busy (fresh, with four more sinks
-# made meanwhile), test
+# made meanwhile), quick (moved to the second sink STALL_MOVE_DELAY seconds after it started
+# streaming), quicknew (the same into a sink made then, with four more made meanwhile), test
 # (what the real-client test does before its capture: play, then list until the app is listed),
 # capture (the same, then a capture of the app, STALL_MOVE_DELAY seconds after it is listed).
 # A start counts as stalled when the element sent nothing between STALL_WAIT (2) seconds after
@@ -76,6 +77,33 @@ trigger() {
         done
         sleep "${STALL_MOVE_DELAY:-0}"
         pw-metadata "$node" target.object second >/dev/null 2>&1
+        sleep 100
+        ;;
+    quick | quicknew)
+        # Moves the stream to the second sink STALL_MOVE_DELAY seconds after it started
+        # streaming, as soon as the element says so.
+        node=""
+        while [ -z "$node" ]; do
+            node=$(pw-cli ls Node 2>/dev/null | awk '/^\tid / {id = $2} \
+                /node.name = "org.pellimartest.gstpipewire"/ {print id + 0}')
+        done
+        until grep -q 'got stream state 3' "$log"; do sleep 0.005; done
+        sleep "${STALL_MOVE_DELAY:-0}"
+        sink=second
+        if [ "$1" = quicknew ]; then
+            # Into a sink made just then, with four more made meanwhile, as a capture does.
+            sink=fresh$RANDOM
+            for i in 1 2 3 4; do
+                pw-cli create-node adapter "{ factory.name = support.null-audio-sink
+                    node.name = $sink.$i media.class = Audio/Sink object.linger = true
+                    audio.position = [ FL FR ] session.suspend-timeout-seconds = 0 }" \
+                    >/dev/null &
+            done
+            pw-cli create-node adapter "{ factory.name = support.null-audio-sink
+                node.name = $sink media.class = Audio/Sink object.linger = true
+                audio.position = [ FL FR ] session.suspend-timeout-seconds = 0 }" >/dev/null
+        fi
+        pw-metadata "$node" target.object "$sink" >/dev/null 2>&1
         sleep 100
         ;;
     fresh | ready | busy)
@@ -145,7 +173,7 @@ for what in "$@"; do
     all=""
     for run in $(seq "$runs"); do
         log="$dir/$what.$run.log"
-        if [[ " test capture fresh ready busy " != *" $what "* ]]; then
+        if [[ " test capture fresh ready busy quick quicknew " != *" $what "* ]]; then
             trigger "$what" &
             tpid=$!
             [ "$what" = together ] || sleep 0.3
@@ -155,7 +183,7 @@ for what in "$@"; do
             "$dir/bin/org.pellimartest.gstpipewire" -q filesrc location="$dir/tone.wav" ! \
             wavparse ! audioconvert ! pipewiresink >"$log" 2>&1 &
         gpid=$!
-        if [[ " test capture fresh ready busy " == *" $what "* ]]; then
+        if [[ " test capture fresh ready busy quick quicknew " == *" $what "* ]]; then
             trigger "$what" &
             tpid=$!
         fi
