@@ -31,9 +31,13 @@ for _ in $(seq 100); do
     pw-metadata 0 default.audio.sink 2>/dev/null | grep -q '"name":"speakers"' && break
     sleep 0.05
 done
-pw-cli create-node adapter '{ factory.name = support.null-audio-sink node.name = second
-    media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
-    session.suspend-timeout-seconds = 0 }' >/dev/null
+# A stereo null sink that outlives the tool that made it.
+make_sink() {
+    pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = $1
+        media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
+        session.suspend-timeout-seconds = 0 }" >/dev/null
+}
+make_sink second
 sox -n -r 48000 -c 2 -b 16 "$dir/tone.wav" synth 60 sine 1000 vol 0.5
 sox -n -r 48000 -c 2 -b 16 "$dir/other.wav" synth 60 sine 300 vol 0.5
 mkdir -p "$dir/bin"
@@ -93,15 +97,8 @@ trigger() {
         if [ "$1" = quicknew ]; then
             # Into a sink made just then, with four more made meanwhile, as a capture does.
             sink=fresh$RANDOM
-            for i in 1 2 3 4; do
-                pw-cli create-node adapter "{ factory.name = support.null-audio-sink
-                    node.name = $sink.$i media.class = Audio/Sink object.linger = true
-                    audio.position = [ FL FR ] session.suspend-timeout-seconds = 0 }" \
-                    >/dev/null &
-            done
-            pw-cli create-node adapter "{ factory.name = support.null-audio-sink
-                node.name = $sink media.class = Audio/Sink object.linger = true
-                audio.position = [ FL FR ] session.suspend-timeout-seconds = 0 }" >/dev/null
+            for i in 1 2 3 4; do make_sink "$sink.$i" & done
+            make_sink "$sink"
         fi
         pw-metadata "$node" target.object "$sink" >/dev/null 2>&1
         sleep 100
@@ -112,20 +109,13 @@ trigger() {
         until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
         node=$(stream_node)
         sink=fresh$RANDOM
-        pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = $sink
-            media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
-            session.suspend-timeout-seconds = 0 }" >/dev/null
+        make_sink "$sink"
         if [ "$1" = ready ]; then
             until pw-link -i 2>/dev/null | grep -q "^$sink:playback_FR"; do sleep 0.01; done
         fi
         if [ "$1" = busy ]; then
             # More sinks made meanwhile, as a capture makes its other taps.
-            for i in 1 2 3 4; do
-                pw-cli create-node adapter "{ factory.name = support.null-audio-sink
-                    node.name = $sink.$i media.class = Audio/Sink object.linger = true
-                    audio.position = [ FL FR ] session.suspend-timeout-seconds = 0 }" \
-                    >/dev/null &
-            done
+            for i in 1 2 3 4; do make_sink "$sink.$i" & done
         fi
         pw-metadata "$node" target.object "$sink" >/dev/null 2>&1
         sleep 100
