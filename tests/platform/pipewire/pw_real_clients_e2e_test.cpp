@@ -149,7 +149,10 @@ class RealClients : public PipeWireProgramsTest {
         };
         return "pipewiresink: " + std::to_string(count("wrap buffer 0 ")) + " buffers, " +
                std::to_string(count("on_process: signal")) + " process calls, " +
-               std::to_string(count("push buffer")) + " buffers sent\n";
+               std::to_string(count("push buffer")) + " buffers sent, pool empty " +
+               std::to_string(count("queue empty")) + " times, " +
+               std::to_string(count("got stream state 3")) + " times streaming, " +
+               std::to_string(count("got stream state 2")) + " times paused\n";
     }
 
     pid_t other() { return start({bin_ + "/" + kOther, "--playback", tone(300)}, "other.log"); }
@@ -278,8 +281,9 @@ TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
 INSTANTIATE_TEST_SUITE_P(Clients, EveryClient, ::testing::ValuesIn(clients()),
                          [](const auto& info) { return info.param.label; });
 
-// GStreamer's pipewiresink stalls by itself in 4 of 10 runs (docs/pipewire-backend.md, "GStreamer's
-// pipewiresink"); run with --gtest_also_run_disabled_tests.
+// GStreamer's pipewiresink stalls in 2 to 4 of 10 runs: moved by the capture in its first fraction
+// of a second, or deadlocked by itself (docs/pipewire-backend.md, "GStreamer's pipewiresink");
+// run with --gtest_also_run_disabled_tests.
 INSTANTIATE_TEST_SUITE_P(DISABLED_PipeWireSink, EveryClient,
                          ::testing::Values(Client{"gstpipewire", "/usr/bin/gst-launch-1.0",
                                                   gst("pipewiresink"), true}),
