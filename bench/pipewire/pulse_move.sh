@@ -39,7 +39,7 @@ landed=0 dropped=0
 for _ in $(seq "${N:-20}"); do
     pw-metadata "$stream" target.object "$park" Spa:Id >/dev/null
     for _ in $(seq 50); do
-        pactl list sink-inputs short | grep -q "^$input[[:space:]]$park[[:space:]]" && break
+        pactl list sink-inputs short | grep -q "^${input}[[:space:]]${park}[[:space:]]" && break
         sleep 0.1
     done
     sleep 0.3
