@@ -348,6 +348,44 @@ TEST_F(PipeWireSystemTest, AClientIsAProcessWithItsPidRunningWhileItPlaysAndGone
     PipeWireDaemon::destroyNode("test-client-sink");
 }
 
+// A capture's refresh can name a process that has just quit: the tap takes the rest, and the
+// process that plays is fed into it.
+TEST_F(PipeWireSystemTest, ATapUpdateNamingAProcessThatQuitTakesTheOthers) {
+    ASSERT_TRUE(PipeWireDaemon::createNullNode("test-gone-sink", "Gone sink", "Audio/Sink", 2));
+    pid_t gone = startTestClient(*daemon_, "org.example.gone", "test-gone-sink");
+    pid_t stays = startTestClient(*daemon_, "org.example.stays", "test-gone-sink");
+    std::optional<Process> goneProcess, staysProcess;
+    ASSERT_TRUE(PipeWireDaemon::waitFor([&] {
+        goneProcess = processWithPid(*system_, gone);
+        staysProcess = processWithPid(*system_, stays);
+        return goneProcess && staysProcess;
+    }));
+    TapDescription description;
+    description.name = "Pellimar application slot 1";
+    description.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+    ObjectID tap = 0;
+    ASSERT_EQ(system_->createProcessTap(description, tap), kAudioHardwareNoError);
+    PipeWireDaemon::signalAndReap(gone, SIGTERM);
+    ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return !processWithPid(*system_, gone); }));
+
+    description.processes = {goneProcess->id, staysProcess->id};
+    EXPECT_EQ(system_->setTapDescription(tap, {kAudioTapPropertyDescription}, description),
+              kAudioHardwareNoError);
+    std::optional<TapDescription> read;
+    EXPECT_EQ(system_->getTapDescription(tap, {kAudioTapPropertyDescription}, read),
+              kAudioHardwareNoError);
+    EXPECT_EQ(read, description);
+    EXPECT_TRUE(PipeWireDaemon::waitFor([] {
+        return PipeWireDaemon::run(
+            "pw-link -l | grep -A2 '^pellimar-test-client:output_FL' | "
+            "grep -q 'org.pellimar.tap.pellimar-application-slot-1:input_FL'");
+    })) << "the playing process is not fed into the tap";
+
+    PipeWireDaemon::signalAndReap(stays, SIGTERM);
+    EXPECT_EQ(system_->destroyProcessTap(tap), kAudioHardwareNoError);
+    PipeWireDaemon::destroyNode("test-gone-sink");
+}
+
 TEST_F(PipeWireSystemTest, WritesAndCreatesTheDaemonRefusesFailCleanly) {
     ObjectID created = 123;
     EXPECT_EQ(system_->createAggregateDevice(Value::array(), created), kAudio_ParamError);
