@@ -386,6 +386,34 @@ TEST_F(PipeWireSystemTest, ATapUpdateNamingAProcessThatQuitTakesTheOthers) {
     PipeWireDaemon::destroyNode("test-gone-sink");
 }
 
+// The daemon does not pass a metadata change on to its other users while a new client's binding
+// of it awaits the session manager, so the echo of a tap's new description can be lost. Its
+// update takes what it wrote, as when the session manager is slow to answer.
+TEST_F(PipeWireSystemTest, ATapUpdateDoesNotDependOnTheMetadatasEcho) {
+    TapDescription description;
+    description.name = "Pellimar application slot 1";
+    description.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+    ObjectID tap = 0;
+    ASSERT_EQ(system_->createProcessTap(description, tap), kAudioHardwareNoError);
+    description.processes = {424242};
+    description.label = "slot 1 (org.example.late)";
+    daemon_->signalSessionManager(SIGSTOP);
+    const Status status =
+        system_->setTapDescription(tap, {kAudioTapPropertyDescription}, description);
+    std::optional<TapDescription> read;
+    const Status readStatus = system_->getTapDescription(tap, {kAudioTapPropertyDescription}, read);
+    daemon_->signalSessionManager(SIGCONT);
+    EXPECT_EQ(status, kAudioHardwareNoError);
+    EXPECT_EQ(readStatus, kAudioHardwareNoError);
+    EXPECT_EQ(read, description);
+    // Once answered, the metadata holds it for everyone.
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
+        return PipeWireDaemon::run("pw-metadata 0 pellimar.tap.description." + std::to_string(tap) +
+                                   " | grep -q org.example.late");
+    }));
+    EXPECT_EQ(system_->destroyProcessTap(tap), kAudioHardwareNoError);
+}
+
 TEST_F(PipeWireSystemTest, WritesAndCreatesTheDaemonRefusesFailCleanly) {
     ObjectID created = 123;
     EXPECT_EQ(system_->createAggregateDevice(Value::array(), created), kAudio_ParamError);
