@@ -352,21 +352,22 @@ TEST_F(PipeWireSystemTest, AClientIsAProcessWithItsPidRunningWhileItPlaysAndGone
 // process that plays is fed into it.
 TEST_F(PipeWireSystemTest, ATapUpdateNamingAProcessThatQuitTakesTheOthers) {
     ASSERT_TRUE(PipeWireDaemon::createNullNode("test-gone-sink", "Gone sink", "Audio/Sink", 2));
+    // One after the other: the test clients share one copy of pw-cat.
     pid_t gone = startTestClient(*daemon_, "org.example.gone", "test-gone-sink");
-    pid_t stays = startTestClient(*daemon_, "org.example.stays", "test-gone-sink");
     std::optional<Process> goneProcess, staysProcess;
-    ASSERT_TRUE(PipeWireDaemon::waitFor([&] {
-        goneProcess = processWithPid(*system_, gone);
-        staysProcess = processWithPid(*system_, stays);
-        return goneProcess && staysProcess;
-    }));
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return bool(goneProcess = processWithPid(*system_, gone)); }));
+    PipeWireDaemon::signalAndReap(gone, SIGTERM);
+    ASSERT_TRUE(
+        PipeWireDaemon::waitFor([&] { return !processWithPid(*system_, goneProcess->pid); }));
+    pid_t stays = startTestClient(*daemon_, "org.example.stays", "test-gone-sink");
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return bool(staysProcess = processWithPid(*system_, stays)); }));
     TapDescription description;
     description.name = "Pellimar application slot 1";
     description.muteBehavior = TapMuteBehavior::mutedWhenTapped;
     ObjectID tap = 0;
     ASSERT_EQ(system_->createProcessTap(description, tap), kAudioHardwareNoError);
-    PipeWireDaemon::signalAndReap(gone, SIGTERM);
-    ASSERT_TRUE(PipeWireDaemon::waitFor([&] { return !processWithPid(*system_, gone); }));
 
     description.processes = {goneProcess->id, staysProcess->id};
     EXPECT_EQ(system_->setTapDescription(tap, {kAudioTapPropertyDescription}, description),
@@ -375,11 +376,15 @@ TEST_F(PipeWireSystemTest, ATapUpdateNamingAProcessThatQuitTakesTheOthers) {
     EXPECT_EQ(system_->getTapDescription(tap, {kAudioTapPropertyDescription}, read),
               kAudioHardwareNoError);
     EXPECT_EQ(read, description);
+    const std::string links = daemon_->file("links.txt");
     EXPECT_TRUE(PipeWireDaemon::waitFor([] {
         return PipeWireDaemon::run(
-            "pw-link -l | grep -A2 '^pellimar-test-client:output_FL' | "
-            "grep -q 'org.pellimar.tap.pellimar-application-slot-1:input_FL'");
-    })) << "the playing process is not fed into the tap";
+            "pw-link -l | awk '/^[^ ]/ { out = /^pellimar-test-client:output_FL/ } "
+            "out && /org.pellimar.tap.pellimar-application-slot-1:input_FL/ { fed = 1 } "
+            "END { exit !fed }'");
+    })) << "the playing process is not fed into the tap\n"
+        << (PipeWireDaemon::run("pw-link -l > '" + links + "'"),
+            std::string(std::istreambuf_iterator<char>(std::ifstream(links).rdbuf()), {}));
 
     PipeWireDaemon::signalAndReap(stays, SIGTERM);
     EXPECT_EQ(system_->destroyProcessTap(tap), kAudioHardwareNoError);
