@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -170,6 +171,10 @@ struct Graph::Impl {
     spa_hook registryListener{};
     std::map<std::uint32_t, std::unique_ptr<Bound>> bound;
     int doneSeq = -1;
+    // Global metadata entries this connection wrote (under the loop lock). The daemon does not
+    // pass a change on to the metadata's other users while a client's new binding of it awaits
+    // the session manager's answer, so an echo can be lost (measured).
+    std::set<std::string> ownGlobals;
 
     std::mutex hookMutex;
     std::map<std::uint64_t, ChangeHook> hooks;
@@ -315,6 +320,11 @@ int onMetadataProperty(void* data, std::uint32_t subject, const char* key, const
                 s.metadata[subject][key] = value;
             }
         });
+        return 0;
+    }
+    if (!key) {
+        b->impl->ownGlobals.clear();
+    } else if (b->impl->ownGlobals.contains(key)) {
         return 0;
     }
     b->impl->change([&](GraphState& s) {
@@ -486,6 +496,9 @@ void Graph::Impl::globalRemoved(std::uint32_t id) {
             s.metadata.clear();
         }
     });
+    if (kind == Bound::Kind::metadata) {
+        ownGlobals.clear();
+    }
 }
 
 Graph::Graph() : impl_(std::make_unique<Impl>()) {
@@ -633,6 +646,16 @@ bool Graph::setMetadata(std::uint32_t subject, const std::string& key, const std
     if (metadata) {
         pw_metadata_set_property(metadata, subject, key.c_str(), value ? type.c_str() : nullptr,
                                  value ? value->c_str() : nullptr);
+    }
+    if (metadata && subject == PW_ID_CORE) {
+        impl_->ownGlobals.insert(key);
+        impl_->change([&](GraphState& s) {
+            if (value) {
+                s.defaults[key] = *value;
+            } else {
+                s.defaults.erase(key);
+            }
+        });
     }
     pw_thread_loop_unlock(loop_);
     return metadata != nullptr;

@@ -98,7 +98,8 @@ class Graph {
     bool updateClientProperties(const Properties& props);
 
     // Sets (or, without a value, deletes) an entry of the "default" metadata; false when there
-    // is no such metadata. Does not wait.
+    // is no such metadata. Does not wait. An entry of the global subject is in the cache at once
+    // and stays as written here: its echo can be lost, and a late one would undo a newer write.
     bool setMetadata(std::uint32_t subject, const std::string& key, const std::string& type,
                      const std::optional<std::string>& value);
 

@@ -512,6 +512,9 @@ Result<ServerObjects::Parking, Status> ServerObjects::makeParking(const std::str
         {"session.suspend-timeout-seconds", "0"},
         // Keeps the session manager from saving volumes under a name used once.
         {"device.routes", "1"},
+        // A stream parked here at another rate than the running graph (mpv at 44.1 kHz, with
+        // node.always-process) otherwise switched this idle sink's rate and never ran (measured).
+        {"node.lock-rate", "true"},
         {kParkingKey, "true"},
     };
     auto made = wiring_.createNode(props, kParkingKey, NodeLife::ownedUnwatched);

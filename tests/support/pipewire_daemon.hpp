@@ -72,6 +72,10 @@ class PipeWireDaemon {
         return pulse_ > 0 && waitFor([] { return run("pactl info >/dev/null 2>&1"); });
     }
 
+    // Stops or continues WirePlumber (SIGSTOP, SIGCONT): it keeps the "default" metadata, so
+    // while stopped no change of it is answered.
+    void signalSessionManager(int signal) const { ::kill(sessionManager_, signal); }
+
     // Kills the daemon without warning, as a crash would.
     void killDaemon() {
         signalAndReap(pulse_, SIGKILL);

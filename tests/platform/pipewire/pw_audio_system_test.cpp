@@ -348,6 +348,77 @@ TEST_F(PipeWireSystemTest, AClientIsAProcessWithItsPidRunningWhileItPlaysAndGone
     PipeWireDaemon::destroyNode("test-client-sink");
 }
 
+// A capture's refresh can name a process that has just quit: the tap takes the rest, and the
+// process that plays is fed into it.
+TEST_F(PipeWireSystemTest, ATapUpdateNamingAProcessThatQuitTakesTheOthers) {
+    ASSERT_TRUE(PipeWireDaemon::createNullNode("test-gone-sink", "Gone sink", "Audio/Sink", 2));
+    // One after the other: the test clients share one copy of pw-cat.
+    pid_t gone = startTestClient(*daemon_, "org.example.gone", "test-gone-sink");
+    std::optional<Process> goneProcess, staysProcess;
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return bool(goneProcess = processWithPid(*system_, gone)); }));
+    PipeWireDaemon::signalAndReap(gone, SIGTERM);
+    ASSERT_TRUE(
+        PipeWireDaemon::waitFor([&] { return !processWithPid(*system_, goneProcess->pid); }));
+    pid_t stays = startTestClient(*daemon_, "org.example.stays", "test-gone-sink");
+    ASSERT_TRUE(PipeWireDaemon::waitFor(
+        [&] { return bool(staysProcess = processWithPid(*system_, stays)); }));
+    TapDescription description;
+    description.name = "Pellimar application slot 1";
+    description.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+    ObjectID tap = 0;
+    ASSERT_EQ(system_->createProcessTap(description, tap), kAudioHardwareNoError);
+
+    description.processes = {goneProcess->id, staysProcess->id};
+    EXPECT_EQ(system_->setTapDescription(tap, {kAudioTapPropertyDescription}, description),
+              kAudioHardwareNoError);
+    std::optional<TapDescription> read;
+    EXPECT_EQ(system_->getTapDescription(tap, {kAudioTapPropertyDescription}, read),
+              kAudioHardwareNoError);
+    EXPECT_EQ(read, description);
+    const std::string links = daemon_->file("links.txt");
+    EXPECT_TRUE(PipeWireDaemon::waitFor([] {
+        return PipeWireDaemon::run(
+            "pw-link -l | awk '/^[^ ]/ { out = /^pellimar-test-client:output_FL/ } "
+            "out && /org.pellimar.tap.pellimar-application-slot-1:input_FL/ { fed = 1 } "
+            "END { exit !fed }'");
+    })) << "the playing process is not fed into the tap\n"
+        << (PipeWireDaemon::run("pw-link -l > '" + links + "'"),
+            std::string(std::istreambuf_iterator<char>(std::ifstream(links).rdbuf()), {}));
+
+    PipeWireDaemon::signalAndReap(stays, SIGTERM);
+    EXPECT_EQ(system_->destroyProcessTap(tap), kAudioHardwareNoError);
+    PipeWireDaemon::destroyNode("test-gone-sink");
+}
+
+// The daemon does not pass a metadata change on to its other users while a new client's binding
+// of it awaits the session manager, so the echo of a tap's new description can be lost. Its
+// update takes what it wrote, as when the session manager is slow to answer.
+TEST_F(PipeWireSystemTest, ATapUpdateDoesNotDependOnTheMetadatasEcho) {
+    TapDescription description;
+    description.name = "Pellimar application slot 1";
+    description.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+    ObjectID tap = 0;
+    ASSERT_EQ(system_->createProcessTap(description, tap), kAudioHardwareNoError);
+    description.processes = {424242};
+    description.label = "slot 1 (org.example.late)";
+    daemon_->signalSessionManager(SIGSTOP);
+    const Status status =
+        system_->setTapDescription(tap, {kAudioTapPropertyDescription}, description);
+    std::optional<TapDescription> read;
+    const Status readStatus = system_->getTapDescription(tap, {kAudioTapPropertyDescription}, read);
+    daemon_->signalSessionManager(SIGCONT);
+    EXPECT_EQ(status, kAudioHardwareNoError);
+    EXPECT_EQ(readStatus, kAudioHardwareNoError);
+    EXPECT_EQ(read, description);
+    // Once answered, the metadata holds it for everyone.
+    EXPECT_TRUE(PipeWireDaemon::waitFor([&] {
+        return PipeWireDaemon::run("pw-metadata 0 pellimar.tap.description." + std::to_string(tap) +
+                                   " | grep -q org.example.late");
+    }));
+    EXPECT_EQ(system_->destroyProcessTap(tap), kAudioHardwareNoError);
+}
+
 TEST_F(PipeWireSystemTest, WritesAndCreatesTheDaemonRefusesFailCleanly) {
     ObjectID created = 123;
     EXPECT_EQ(system_->createAggregateDevice(Value::array(), created), kAudio_ParamError);

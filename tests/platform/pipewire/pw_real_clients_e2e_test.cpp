@@ -315,6 +315,25 @@ TEST_F(RealClients, AnAppThatStartsDuringACaptureIsNeverHeardOnTheSpeakers) {
     EXPECT_EQ(reap(run, SIGTERM), 0);
 }
 
+// mpv opens its stream at the file's rate with node.always-process: parked at 44.1 kHz while the
+// graph ran at 48 kHz, such a stream never ran, in its slot or anywhere.
+TEST_F(RealClients, AStreamAtAnotherRateThatAlwaysProcessesIsCaptured) {
+    const auto all = clients();
+    const Client native =
+        *std::find_if(all.begin(), all.end(), [](const Client& c) { return c.label == "pwplay"; });
+    const std::string file = daemon_->file("tone-44100.wav");
+    ASSERT_TRUE(PipeWireDaemon::run("sox -n -r 44100 -c 2 -b 16 '" + file +
+                                    "' synth 60 sine 1000 vol 0.5"));
+    other();  // the speakers run at 48 kHz
+    pid_t run = capture("org.pellimartest.pwplay", "run");
+    const pid_t app = start(
+        {program(native), "--playback", "-P", "{ node.always-process = true }", file}, "app.log");
+    EXPECT_TRUE(heard(kCapture, 4, false, 1000)) << lastHeard_ << slurp(err_) << graph();
+    EXPECT_EQ(toneBlocks(record("speakers", 2, 1.0, true), 0, 1000), 0);
+    reap(app, SIGTERM);
+    EXPECT_EQ(reap(run, SIGTERM), 0);
+}
+
 TEST_F(RealClients, TheCaptureDeviceIsNeverADefaultAndALiveInputThatReturnsIsRelinked) {
     // Speakers without a priority, as null sinks often are: ours must still lose.
     ASSERT_TRUE(PipeWireDaemon::createNullNode("plain", "Plain", "Audio/Sink", 2));
