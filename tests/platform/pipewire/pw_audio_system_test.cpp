@@ -205,7 +205,9 @@ TEST_F(PipeWireSystemTest, DefaultDevicesFollowTheSessionManagersMetadata) {
                          kAudioHardwarePropertyDefaultOutputDevice) == a) {
         std::swap(steps[0], steps[1]);
     }
-    for (const auto& [uid, device] : steps) {
+    for (const auto& step : steps) {
+        const std::string& uid = step.first;
+        const ObjectID device = step.second;  // a lambda below cannot capture a binding
         SCOPED_TRACE(uid);
         ASSERT_TRUE(PipeWireDaemon::run(
             "pw-metadata -n default 0 default.configured.audio.sink '{ \"name\": \"" + uid +

@@ -111,7 +111,7 @@ class RealClients : public PipeWireProgramsTest {
     }
 
     std::string program(const Client& client) {
-        const std::string path = bin_ + "/org.pellimartest." + client.label;
+        std::string path = bin_ + "/org.pellimartest." + client.label;
         if (!std::filesystem::exists(path)) {
             std::filesystem::copy_file(client.source, path);
         }
@@ -401,7 +401,8 @@ class CapturedContinuity
       public ::testing::WithParamInterface<std::tuple<std::string, GraphClock>> {};
 
 TEST_P(CapturedContinuity, AClientsToneIsCapturedWithoutGapOrJump) {
-    const auto& [label, clock] = GetParam();
+    const std::string label = std::get<0>(GetParam());  // a lambda below cannot capture a binding
+    const GraphClock clock = std::get<1>(GetParam());
     const auto all = clients();
     const Client client =
         *std::find_if(all.begin(), all.end(), [&](const Client& c) { return c.label == label; });
@@ -423,7 +424,7 @@ TEST_P(CapturedContinuity, AClientsToneIsCapturedWithoutGapOrJump) {
         ASSERT_EQ(recorder.graphRate(), std::uint32_t(clock.rate));
         // Its first moments may go before the stream reaches its slot; inside, it is whole.
         const ToneContinuity heard = judgeTone(recorded, 1000);
-        const auto quantum = std::size_t(clock.quantum * 48000 / clock.rate + 1);
+        const auto quantum = std::size_t(clock.quantum) * 48000 / std::size_t(clock.rate) + 1;
         EXPECT_TRUE(heard.found);
         EXPECT_LE(heard.breaks, kBreaksOfALostCycle) << heard.describe();
         EXPECT_LE(heard.longestSilence, 2 * quantum) << heard.describe();
