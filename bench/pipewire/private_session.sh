@@ -1,9 +1,8 @@
 # Sourced by the PipeWire bench scripts: a private daemon with WirePlumber and pipewire-pulse in
-# "$dir/pw", null speakers as the default sink, and every job of the script ended on exit.
+# "$dir/pw" (scripts/private-pipewire.sh starts all three), null speakers as the default sink,
+# and every job of the script ended on exit.
 # Needs $here (the source tree) and $dir.
 eval "$("$here/scripts/private-pipewire.sh" start "$dir/pw")"
-mkdir -p "$XDG_RUNTIME_DIR/pulse"
-pipewire-pulse -c "$here/scripts/pipewire/pipewire-pulse.conf" >"$dir/pulse.log" 2>&1 </dev/null &
 cleanup() {
     # Unquoted: one pid per word.
     kill $(jobs -p) 2>/dev/null || true
