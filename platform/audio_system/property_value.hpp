@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,5 +86,15 @@ Status takeReference(Resolved& r, ValueKind kind, std::optional<T> Resolved::*me
 // Equal for equal answers, so a listener is told only when the answer changed. A translation's
 // names are the backend's to add.
 std::string fingerprint(Status status, const Resolved& r);
+
+// A registered property listener: its callback runs on `loop` when the property's fingerprint
+// changes from the one kept here.
+struct ListenerEntry {
+    ObjectID object = 0;
+    AudioObjectPropertyAddress address;
+    asio::io_context* loop = nullptr;
+    std::shared_ptr<PropertyListener> callback;
+    std::string fingerprint;
+};
 
 }  // namespace pellimar::audio

@@ -22,13 +22,7 @@
 namespace pellimar::audio::pipewire {
 
 struct PipeWireAudioSystem::Listeners : std::enable_shared_from_this<Listeners> {
-    struct Entry {
-        ObjectID object = 0;
-        AudioObjectPropertyAddress address;
-        asio::io_context* loop = nullptr;
-        std::shared_ptr<PropertyListener> callback;
-        std::string fingerprint;
-    };
+    using Entry = ListenerEntry;
 
     std::weak_ptr<Graph> graph;
     std::mutex mutex;

@@ -28,12 +28,8 @@ struct Ref {
 
 struct Watcher;
 
-struct Listener {
-    ObjectID object = 0;
-    AudioObjectPropertyAddress address;
-    asio::io_context* loop = nullptr;
-    std::shared_ptr<PropertyListener> callback;
-    std::string fingerprint;
+// The world's generation a listener's fingerprint was last compared at.
+struct Listener : ListenerEntry {
     std::uint64_t checkedGeneration = 0;
 };
 
