@@ -59,18 +59,20 @@ std::string pidOf(const Client& client) {
     return pid.empty() ? prop(client.props, PW_KEY_SEC_PID) : pid;
 }
 
+// The client's pid as a number; 0 when it names none.
+std::int32_t pidNumber(const Client& client) {
+    const std::string pid = pidOf(client);
+    char* end = nullptr;
+    const long value = std::strtol(pid.c_str(), &end, 10);
+    return end != pid.c_str() ? std::int32_t(value) : 0;
+}
+
 // The pid of a stream's process, once its client is named; 0 before.
 std::int32_t streamPid(const GraphState& s, const Node& node) {
     const std::string clientID = prop(node.props, PW_KEY_CLIENT_ID);
     for (const auto& [serial, client] : s.clients) {
         if (std::to_string(client.id) == clientID) {
-            if (!client.described) {
-                return 0;
-            }
-            const std::string pid = pidOf(client);
-            char* end = nullptr;
-            const long value = std::strtol(pid.c_str(), &end, 10);
-            return end != pid.c_str() ? std::int32_t(value) : 0;
+            return client.described ? pidNumber(client) : 0;
         }
     }
     return 0;
@@ -79,11 +81,8 @@ std::int32_t streamPid(const GraphState& s, const Node& node) {
 std::set<std::int32_t> currentPids(const GraphState& s) {
     std::set<std::int32_t> pids;
     for (const auto& [serial, client] : s.clients) {
-        const std::string pid = pidOf(client);
-        char* end = nullptr;
-        const long value = std::strtol(pid.c_str(), &end, 10);
-        if (client.described && end != pid.c_str()) {
-            pids.insert(std::int32_t(value));
+        if (const std::int32_t pid = pidNumber(client); client.described && pid != 0) {
+            pids.insert(pid);
         }
     }
     return pids;
@@ -158,13 +157,7 @@ TapDescription capturedDescription(const GraphState& s, ObjectID tap, TapDescrip
     }
     std::erase_if(description.processes, [&](ObjectID process) {
         auto it = s.clients.find(process);
-        if (it == s.clients.end()) {
-            return false;
-        }
-        const std::string pid = pidOf(it->second);
-        char* end = nullptr;
-        const long value = std::strtol(pid.c_str(), &end, 10);
-        return end != pid.c_str() && released.contains(std::int32_t(value));
+        return it != s.clients.end() && released.contains(pidNumber(it->second));
     });
     return description;
 }
@@ -319,6 +312,15 @@ void ServerObjects::reconcile() {
         metadata = s.metadata;
     }
 
+    auto pidOfStream = [&](std::uint32_t stream) {
+        auto it = streams.find(stream);
+        return it == streams.end() ? 0 : it->second.second;
+    };
+    std::set<std::uint64_t> liveSerials;
+    for (const auto& [stream, identity] : streams) {
+        liveSerials.insert(identity.first);
+    }
+
     // A user who moves a parked stream elsewhere by hand (a mixer, `pactl move-sink-input`) takes
     // its app out of the slot until the capture restarts: no stream of that pid is aimed or fed
     // any more, and the tap's description no longer lists it.
@@ -338,7 +340,7 @@ void ServerObjects::reconcile() {
             } else if (!object.empty() && parked_.contains(serial)) {
                 for (const Aim& other : aims) {
                     if (std::any_of(other.streams.begin(), other.streams.end(),
-                                    [&](std::uint32_t s) { return streams[s].second == pid; })) {
+                                    [&](std::uint32_t s) { return pidOfStream(s) == pid; })) {
                         released_[other.serial].insert(pid);
                         releasedTaps.insert(other.serial);
                     }
@@ -346,20 +348,15 @@ void ServerObjects::reconcile() {
             }
         }
     }
-    std::erase_if(parked_, [&](std::uint64_t serial) {
-        return std::none_of(streams.begin(), streams.end(),
-                            [&](const auto& s) { return s.second.first == serial; });
-    });
+    std::erase_if(parked_, [&](std::uint64_t serial) { return !liveSerials.contains(serial); });
     for (std::uint64_t tap : releasedTaps) {
         graph_->setMetadata(PW_ID_CORE, releasedKey(ObjectID(tap)), "Spa:String:JSON",
                             Value(released_[tap]).dump());
     }
     for (Aim& aim : aims) {
         const auto& released = released_[aim.serial];
-        std::erase_if(aim.streams, [&](std::uint32_t stream) {
-            auto it = streams.find(stream);
-            return it != streams.end() && released.contains(it->second.second);
-        });
+        std::erase_if(aim.streams,
+                      [&](std::uint32_t stream) { return released.contains(pidOfStream(stream)); });
     }
 
     // Muted taps: each of their streams plays into its tap's parking sink, off the speakers; the
@@ -381,10 +378,7 @@ void ServerObjects::reconcile() {
             holder = &aim;
         }
     }
-    std::erase_if(held_, [&](const auto& entry) {
-        return std::none_of(streams.begin(), streams.end(),
-                            [&](const auto& s) { return s.second.first == entry.first; });
-    });
+    std::erase_if(held_, [&](const auto& entry) { return !liveSerials.contains(entry.first); });
     for (const auto& [stream, identity] : streams) {
         const auto& [serial, pid] = identity;
         if (!holding || !holder || target.contains(stream) || (pid != 0 && seen.contains(pid))) {
