@@ -16,7 +16,11 @@
 # made meanwhile), quick (moved to the second sink STALL_MOVE_DELAY seconds after it started
 # streaming), quicknew (the same into a sink made then, with four more made meanwhile), test
 # (what the real-client test does before its capture: play, then list until the app is listed),
-# capture (the same, then a capture of the app, STALL_MOVE_DELAY seconds after it is listed).
+# capture (the same, then a capture of the app, STALL_MOVE_DELAY seconds after it is listed;
+# STALL_BESIDE=0 plays nothing beside it on the speakers). STALL_FIRST_SINK=second starts the
+# pipeline in the second sink instead of the speakers; STALL_OTHER=1 has another stream playing on
+# the speakers from half a second before the pipeline's start (the capture trigger's own then
+# adds a third).
 # A start counts as stalled when the element sent nothing between STALL_WAIT (2) seconds after
 # its start and a second later.
 set -euo pipefail
@@ -145,7 +149,7 @@ trigger() {
         wait
         ;;
     capture)
-        pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
+        [ "${STALL_BESIDE:-1}" = 0 ] || pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
         until [[ $($list 2>/dev/null) == *org.pellimartest.gstpipewire* ]]; do :; done
         sleep "${STALL_MOVE_DELAY:-0}"
         exec "$build/bin/pellimar-process-tap" run org.pellimartest.gstpipewire \
@@ -163,6 +167,12 @@ for what in "$@"; do
     all=""
     for run in $(seq "$runs"); do
         log="$dir/$what.$run.log"
+        if [ "${STALL_OTHER:-0}" = 1 ]; then
+            # Another stream already playing on the speakers, so that they keep running.
+            pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
+            opid=$!
+            sleep 0.5
+        fi
         if [[ " test capture fresh ready busy quick quicknew " != *" $what "* ]]; then
             trigger "$what" &
             tpid=$!
@@ -171,7 +181,8 @@ for what in "$@"; do
         GST_DEBUG=pipewirepool:6,pipewiresink:5 GST_DEBUG_NO_COLOR=1 \
             PIPEWIRE_DEBUG=${STALL_PIPEWIRE_DEBUG:-} PIPEWIRE_LOG="$log.pw" \
             "$dir/bin/org.pellimartest.gstpipewire" -q filesrc location="$dir/tone.wav" ! \
-            wavparse ! audioconvert ! pipewiresink >"$log" 2>&1 &
+            wavparse ! audioconvert ! pipewiresink ${STALL_FIRST_SINK:+target-object=$STALL_FIRST_SINK} \
+            >"$log" 2>&1 &
         gpid=$!
         if [[ " test capture fresh ready busy quick quicknew " == *" $what "* ]]; then
             trigger "$what" &
@@ -194,6 +205,10 @@ for what in "$@"; do
         pkill -P "$tpid" 2>/dev/null || true
         kill "$tpid" 2>/dev/null || true
         wait "$tpid" 2>/dev/null || true
+        if [ -n "${opid:-}" ]; then
+            kill "$opid" 2>/dev/null || true
+            wait "$opid" 2>/dev/null || true
+        fi
         buffers=$(count 'wrap buffer 0 ' "$log")
         calls=$(count 'on_process: signal' "$log")
         empty=$(count 'queue empty' "$log")
