@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Whether GStreamer's pipewiresink stream still stalls when moved in its first second off a sink
+# that keeps running, on this machine's PipeWire and on a newer one, with the tools alone (no
+# program of ours). Each run starts the pipeline on the speakers beside another stream, moves it
+# with pw-metadata 0.05 s (STALL_MOVE_DELAY) after the element says it streams, and records the
+# other sink 2.5 s later: silence there is a stall. Not in CI.
+#   bench/pipewire/pipewiresink_versions.sh RUNS [backports]
+# With "backports", PipeWire, WirePlumber and the GStreamer element come from Debian's
+# bookworm-backports, unpacked under $PW_NEWER (default /tmp/pellimar-pipewire-newer), never
+# installed; the daemon and WirePlumber then run from there.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+runs=${1:?runs}
+which=${2:-system}
+# WirePlumber 0.5 will not start without a session bus; one for this script alone.
+[ -n "${PW_VERSIONS_BUS:-}" ] || PW_VERSIONS_BUS=1 exec dbus-run-session -- "$0" "$@"
+
+if [ "$which" = backports ]; then
+    root=${PW_NEWER:-/tmp/pellimar-pipewire-newer}
+    if [ ! -x "$root/usr/bin/pipewire" ]; then
+        mkdir -p "$root/debs"
+        mirror=http://deb.debian.org/debian
+        curl -fsS "$mirror/dists/bookworm-backports/main/binary-amd64/Packages.xz" |
+            xz -dc >"$root/Packages"
+        for p in pipewire pipewire-bin libpipewire-0.3-0 libpipewire-0.3-common \
+            libpipewire-0.3-modules libspa-0.2-modules wireplumber libwireplumber-0.5-0 \
+            gstreamer1.0-pipewire; do
+            file=$(awk -v p="$p" '$1 == "Package:" {hit = ($2 == p)} hit && $1 == "Filename:" \
+                {print $2; exit}' "$root/Packages")
+            curl -fsS -o "$root/debs/${file##*/}" "$mirror/$file"
+        done
+        (cd "$root/debs" && apt-get download liblua5.4-0 >/dev/null)
+        for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
+    fi
+    lib=$root/usr/lib/x86_64-linux-gnu
+    export LD_LIBRARY_PATH=$lib SPA_PLUGIN_DIR=$lib/spa-0.2 PIPEWIRE_MODULE_DIR=$lib/pipewire-0.3
+    export PIPEWIRE_CONFIG_DIR=$root/usr/share/pipewire WIREPLUMBER_MODULE_DIR=$lib/wireplumber-0.5
+    export WIREPLUMBER_DATA_DIR=$root/usr/share/wireplumber
+    export WIREPLUMBER_CONFIG_DIR=$root/usr/share/wireplumber PATH=$root/usr/bin:$PATH
+    # The system's elements, but the newer PipeWire one.
+    mkdir -p "$root/gst"
+    for f in /usr/lib/x86_64-linux-gnu/gstreamer-1.0/libgst{coreelements,wavparse,audioconvert}.so \
+        "$lib/gstreamer-1.0/libgstpipewire.so"; do
+        ln -sf "$f" "$root/gst/"
+    done
+    export GST_PLUGIN_SYSTEM_PATH_1_0=$root/gst GST_REGISTRY_1_0=$root/gst-registry.bin
+fi
+
+dir=$(mktemp -d /tmp/pwsink-versions.XXXXXX)
+export XDG_RUNTIME_DIR=$dir/run XDG_STATE_HOME=$dir/state XDG_CONFIG_HOME=$dir/config HOME=$dir
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+pipewire -c "$here/scripts/pipewire/pipewire.conf" >"$dir/pipewire.log" 2>&1 &
+for _ in $(seq 200); do pw-cli info 0 >/dev/null 2>&1 && break; sleep 0.05; done
+wireplumber >"$dir/wireplumber.log" 2>&1 &
+trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true' EXIT
+for _ in $(seq 200); do
+    pw-cli ls Metadata 2>/dev/null | grep -q 'metadata.name = "default"' && break
+    sleep 0.05
+done
+make_sink() {
+    pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = $1
+        media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
+        priority.session = $2 session.suspend-timeout-seconds = 0 }" >/dev/null
+}
+make_sink speakers 1000
+make_sink second 10
+sox -n -r 48000 -c 2 -b 16 "$dir/tone.wav" synth 30 sine 1000 vol 0.5
+sox -n -r 48000 -c 2 -b 16 "$dir/other.wav" synth 600 sine 300 vol 0.5
+cp /usr/bin/gst-launch-1.0 "$dir/gstapp"
+sleep 1
+pw-cat --playback "$dir/other.wav" >/dev/null 2>&1 &
+sleep 0.5
+
+stalled=0
+deadlocked=0
+for run in $(seq "$runs"); do
+    log=$dir/gst.$run.log
+    GST_DEBUG=pipewiresink:5 GST_DEBUG_NO_COLOR=1 "$dir/gstapp" -q filesrc location="$dir/tone.wav" ! \
+        wavparse ! audioconvert ! pipewiresink >"$log" 2>&1 &
+    gpid=$!
+    # 0.3.65 logs "got stream state 3", newer ones the state's name.
+    streaming=0
+    for _ in $(seq 600); do
+        grep -q -E 'got stream state (3|"streaming")' "$log" && streaming=1 && break
+        sleep 0.005
+    done
+    if [ "$streaming" = 1 ]; then
+        sleep "${STALL_MOVE_DELAY:-0.05}"
+        node=$(pw-cli ls Node 2>/dev/null | awk '/^\tid / {id = $2} \
+            /node.name = "gstapp"/ {print id + 0}')
+        pw-metadata "$node" target.object second >/dev/null 2>&1 || true
+        sleep 2.5
+        timeout 0.8 pw-record --target second -P '{ stream.capture.sink = true }' \
+            "$dir/rec.$run.wav" >/dev/null 2>&1 || true
+        level=$(sox "$dir/rec.$run.wav" -n trim 0.2 stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+        if awk -v l="${level:-0}" 'BEGIN {exit !(l < 0.01)}'; then
+            stalled=$((stalled + 1))
+        fi
+    else
+        deadlocked=$((deadlocked + 1))
+    fi
+    kill "$gpid" 2>/dev/null || true
+    wait "$gpid" 2>/dev/null || true
+    sleep 0.3
+done
+echo "$(pipewire --version | tail -1): $stalled of $runs moved streams stalled," \
+    "$deadlocked never streamed; logs in $dir"
