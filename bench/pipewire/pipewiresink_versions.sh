@@ -3,8 +3,10 @@
 # that keeps running, on this machine's PipeWire and on a newer one, with the tools alone (no
 # program of ours). Each run starts the pipeline on the speakers beside another stream, moves it
 # with pw-metadata 0.05 s (STALL_MOVE_DELAY) after the element says it streams, and records the
-# other sink 2.5 s later: silence there is a stall. Not in CI.
-#   bench/pipewire/pipewiresink_versions.sh RUNS [backports]
+# other sink 2.5 s later: silence there is a stall. With BUILD_DIR, a capture of the app made by
+# that build's pellimar-process-tap makes the move instead, and its capture device is recorded.
+# Not in CI.
+#   bench/pipewire/pipewiresink_versions.sh RUNS [system|backports [BUILD_DIR]]
 # With "backports", PipeWire, WirePlumber and the GStreamer element come from Debian's
 # bookworm-backports, unpacked under $PW_NEWER (default /tmp/pellimar-pipewire-newer), never
 # installed; the daemon and WirePlumber then run from there.
@@ -12,6 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 runs=${1:?runs}
 which=${2:-system}
+build=${3:+$(cd "$3" && pwd)}
 # WirePlumber 0.5 will not start without a session bus; one for this script alone.
 [ -n "${PW_VERSIONS_BUS:-}" ] || PW_VERSIONS_BUS=1 exec dbus-run-session -- "$0" "$@"
 
@@ -86,12 +89,23 @@ for run in $(seq "$runs"); do
     done
     if [ "$streaming" = 1 ]; then
         sleep "${STALL_MOVE_DELAY:-0.05}"
-        node=$(pw-cli ls Node 2>/dev/null | awk '/^\tid / {id = $2} \
-            /node.name = "gstapp"/ {print id + 0}')
-        pw-metadata "$node" target.object second >/dev/null 2>&1 || true
-        sleep 2.5
-        timeout 0.8 pw-record --target second -P '{ stream.capture.sink = true }' \
-            "$dir/rec.$run.wav" >/dev/null 2>&1 || true
+        if [ -n "$build" ]; then
+            PELLIMAR_AUDIO_BACKEND=pipewire "$build/bin/pellimar-process-tap" run gstapp \
+                >/dev/null 2>>"$dir/capture.err" &
+            capture=$!
+            sleep 2.5
+            timeout 0.8 pw-record --target org.pellimar.application-capture --channels 2 \
+                "$dir/rec.$run.wav" >/dev/null 2>&1 || true
+            kill "$capture" || true
+            wait "$capture" || true
+        else
+            node=$(pw-cli ls Node 2>/dev/null | awk '/^\tid / {id = $2} \
+                /node.name = "gstapp"/ {print id + 0}')
+            pw-metadata "$node" target.object second >/dev/null 2>&1 || true
+            sleep 2.5
+            timeout 0.8 pw-record --target second -P '{ stream.capture.sink = true }' \
+                "$dir/rec.$run.wav" >/dev/null 2>&1 || true
+        fi
         level=$(sox "$dir/rec.$run.wav" -n trim 0.2 stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
         if awk -v l="${level:-0}" 'BEGIN {exit !(l < 0.01)}'; then
             stalled=$((stalled + 1))

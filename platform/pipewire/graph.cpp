@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -529,6 +531,16 @@ Graph::~Graph() {
     pw_thread_loop_destroy(loop_);
 }
 
+bool realtimeClientConfigIsDefault(const std::string& libraryVersion) {
+    int major = 0;
+    int minor = 0;
+    int micro = 0;
+    if (std::sscanf(libraryVersion.c_str(), "%d.%d.%d", &major, &minor, &micro) != 3) {
+        return false;
+    }
+    return std::tie(major, minor, micro) >= std::tuple(1, 3, 81);
+}
+
 Result<std::shared_ptr<Graph>, std::string> Graph::connect(std::chrono::milliseconds timeout) {
     static std::once_flag once;
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
@@ -540,10 +552,14 @@ Result<std::shared_ptr<Graph>, std::string> Graph::connect(std::chrono::millisec
     }
     Impl& impl = *graph->impl_;
     // The realtime client configuration, as players use: streams' data threads get realtime
-    // priority where the system allows it.
+    // priority where the system allows it. Where it is the default, naming it would put a
+    // deprecation warning on every program's stderr.
     impl.context =
         pw_context_new(pw_thread_loop_get_loop(graph->loop_),
-                       pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+                       realtimeClientConfigIsDefault(pw_get_library_version())
+                           ? nullptr
+                           : pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr),
+                       0);
     if (!impl.context) {
         return fail(std::string("PipeWire: cannot make a context: ") + std::strerror(errno));
     }

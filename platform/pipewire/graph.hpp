@@ -22,6 +22,10 @@ namespace pellimar::audio::pipewire {
 
 using Properties = std::map<std::string, std::string>;
 
+// Whether a libpipewire of this version ("1.4.2") makes its default client configuration the
+// realtime one, so that naming client-rt.conf is deprecated (from 1.3.81 on).
+bool realtimeClientConfigIsDefault(const std::string& libraryVersion);
+
 // What one Format or EnumFormat param says about raw audio.
 struct FormatInfo {
     std::vector<std::uint32_t> sampleFormats;  // SPA audio formats, the preferred one first

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/pipewire/audio_system.hpp"
+#include "platform/pipewire/graph.hpp"
 #include "platform/run_loop/run_loop.hpp"
 #include "tests/support/pipewire_daemon.hpp"
 #include "tests/support/pipewire_fixture.hpp"
@@ -310,6 +311,18 @@ pid_t startTestClient(const PipeWireDaemon& daemon, const std::string& appID,
     return PipeWireDaemon::spawn({"/usr/bin/env", "XDG_CONFIG_HOME=" + config, binary, "--playback",
                                   "--target", target, tone},
                                  daemon.file("client.log"));
+}
+
+TEST(PipeWireVersion, TheRealtimeClientConfigIsNamedOnlyBeforeItBecameTheDefault) {
+    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("0.3.65"));
+    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("1.2.7"));
+    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("1.3.80"));
+    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("1.3.81"));
+    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("1.4.2"));
+    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("1.10.0"));  // not compared as text
+    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("2.0.0"));
+    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault(""));
+    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("1.4"));
 }
 
 TEST_F(PipeWireSystemTest, AClientIsAProcessWithItsPidRunningWhileItPlaysAndGoneWhenItQuits) {
