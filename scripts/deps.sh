@@ -45,6 +45,11 @@ packages=(
     gstreamer1.0-pipewire
     gstreamer1.0-pulseaudio
     stress-ng
+    # The real-client suite on PipeWire 1.4 (scripts/newer-pipewire.sh): fetching and unpacking
+    # it, and WirePlumber 0.5's Lua.
+    curl
+    xz-utils
+    liblua5.4-0
 )
 missing=()
 for p in "${packages[@]}"; do

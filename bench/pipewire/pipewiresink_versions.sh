@@ -8,8 +8,7 @@
 # Not in CI.
 #   bench/pipewire/pipewiresink_versions.sh RUNS [system|backports [BUILD_DIR]]
 # With "backports", PipeWire, WirePlumber and the GStreamer element come from Debian's
-# bookworm-backports, unpacked under $PW_NEWER (default /tmp/pellimar-pipewire-newer), never
-# installed; the daemon and WirePlumber then run from there.
+# bookworm-backports (scripts/newer-pipewire.sh); the daemon and WirePlumber then run from there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 runs=${1:?runs}
@@ -19,34 +18,10 @@ build=${3:+$(cd "$3" && pwd)}
 [ -n "${PW_VERSIONS_BUS:-}" ] || PW_VERSIONS_BUS=1 exec dbus-run-session -- "$0" "$@"
 
 if [ "$which" = backports ]; then
-    root=${PW_NEWER:-/tmp/pellimar-pipewire-newer}
-    if [ ! -x "$root/usr/bin/pipewire" ]; then
-        mkdir -p "$root/debs"
-        mirror=http://deb.debian.org/debian
-        curl -fsS "$mirror/dists/bookworm-backports/main/binary-amd64/Packages.xz" |
-            xz -dc >"$root/Packages"
-        for p in pipewire pipewire-bin libpipewire-0.3-0 libpipewire-0.3-common \
-            libpipewire-0.3-modules libspa-0.2-modules wireplumber libwireplumber-0.5-0 \
-            gstreamer1.0-pipewire; do
-            file=$(awk -v p="$p" '$1 == "Package:" {hit = ($2 == p)} hit && $1 == "Filename:" \
-                {print $2; exit}' "$root/Packages")
-            curl -fsS -o "$root/debs/${file##*/}" "$mirror/$file"
-        done
-        (cd "$root/debs" && apt-get download liblua5.4-0 >/dev/null)
-        for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
+    if [ -z "${PELLIMAR_TEST_PIPEWIRE_ROOT:-}" ]; then
+        exec "$here/scripts/newer-pipewire.sh" "$0" "$@"
     fi
-    lib=$root/usr/lib/x86_64-linux-gnu
-    export LD_LIBRARY_PATH=$lib SPA_PLUGIN_DIR=$lib/spa-0.2 PIPEWIRE_MODULE_DIR=$lib/pipewire-0.3
-    export PIPEWIRE_CONFIG_DIR=$root/usr/share/pipewire WIREPLUMBER_MODULE_DIR=$lib/wireplumber-0.5
-    export WIREPLUMBER_DATA_DIR=$root/usr/share/wireplumber
-    export WIREPLUMBER_CONFIG_DIR=$root/usr/share/wireplumber PATH=$root/usr/bin:$PATH
-    # The system's elements, but the newer PipeWire one.
-    mkdir -p "$root/gst"
-    for f in /usr/lib/x86_64-linux-gnu/gstreamer-1.0/libgst{coreelements,wavparse,audioconvert}.so \
-        "$lib/gstreamer-1.0/libgstpipewire.so"; do
-        ln -sf "$f" "$root/gst/"
-    done
-    export GST_PLUGIN_SYSTEM_PATH_1_0=$root/gst GST_REGISTRY_1_0=$root/gst-registry.bin
+    export WIREPLUMBER_CONFIG_DIR=$PELLIMAR_TEST_PIPEWIRE_ROOT/usr/share/wireplumber
 fi
 
 dir=$(mktemp -d /tmp/pwsink-versions.XXXXXX)

@@ -531,14 +531,16 @@ Graph::~Graph() {
     pw_thread_loop_destroy(loop_);
 }
 
-bool realtimeClientConfigIsDefault(const std::string& libraryVersion) {
-    int major = 0;
-    int minor = 0;
-    int micro = 0;
-    if (std::sscanf(libraryVersion.c_str(), "%d.%d.%d", &major, &minor, &micro) != 3) {
+bool pipewireVersionAtLeast(const std::string& version, int major, int minor, int micro) {
+    int is[3] = {};
+    if (std::sscanf(version.c_str(), "%d.%d.%d", &is[0], &is[1], &is[2]) != 3) {
         return false;
     }
-    return std::tie(major, minor, micro) >= std::tuple(1, 3, 81);
+    return std::tie(is[0], is[1], is[2]) >= std::tie(major, minor, micro);
+}
+
+std::string runningPipeWireVersion() {
+    return pw_get_library_version();
 }
 
 Result<std::shared_ptr<Graph>, std::string> Graph::connect(std::chrono::milliseconds timeout) {
@@ -552,11 +554,11 @@ Result<std::shared_ptr<Graph>, std::string> Graph::connect(std::chrono::millisec
     }
     Impl& impl = *graph->impl_;
     // The realtime client configuration, as players use: streams' data threads get realtime
-    // priority where the system allows it. Where it is the default, naming it would put a
-    // deprecation warning on every program's stderr.
+    // priority where the system allows it. From 1.3.81 on it is the default, and naming it puts
+    // a deprecation warning on every program's stderr.
     impl.context =
         pw_context_new(pw_thread_loop_get_loop(graph->loop_),
-                       realtimeClientConfigIsDefault(pw_get_library_version())
+                       pipewireVersionAtLeast(runningPipeWireVersion(), 1, 3, 81)
                            ? nullptr
                            : pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr),
                        0);

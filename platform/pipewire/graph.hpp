@@ -22,9 +22,11 @@ namespace pellimar::audio::pipewire {
 
 using Properties = std::map<std::string, std::string>;
 
-// Whether a libpipewire of this version ("1.4.2") makes its default client configuration the
-// realtime one, so that naming client-rt.conf is deprecated (from 1.3.81 on).
-bool realtimeClientConfigIsDefault(const std::string& libraryVersion);
+// Whether a libpipewire version ("1.4.2") is at least major.minor.micro; false when unreadable.
+bool pipewireVersionAtLeast(const std::string& version, int major, int minor, int micro);
+
+// The version of the libpipewire this process runs with (not the one it was built against).
+std::string runningPipeWireVersion();
 
 // What one Format or EnumFormat param says about raw audio.
 struct FormatInfo {

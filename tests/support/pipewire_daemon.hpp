@@ -23,9 +23,16 @@ class PipeWireDaemon {
   public:
     // Whether the daemon's packages are installed; tests may skip without them only outside CI.
     static bool installed() {
-        return std::filesystem::exists("/usr/bin/pipewire") &&
-               std::filesystem::exists("/usr/bin/wireplumber") &&
-               std::filesystem::exists("/usr/bin/pw-cli");
+        return std::filesystem::exists(binary("pipewire")) &&
+               std::filesystem::exists(binary("wireplumber")) &&
+               std::filesystem::exists(binary("pw-cli"));
+    }
+
+    // The daemons' binaries: the system's, or those of the tree scripts/newer-pipewire.sh
+    // unpacked (it sets PELLIMAR_TEST_PIPEWIRE_ROOT and the libraries' paths).
+    static std::string binary(const std::string& name) {
+        const char* root = std::getenv("PELLIMAR_TEST_PIPEWIRE_ROOT");
+        return std::string(root ? root : "") + "/usr/bin/" + name;
     }
     static bool mustRun() {
         const char* ci = std::getenv("CI");
@@ -44,6 +51,12 @@ class PipeWireDaemon {
         ::unsetenv("PIPEWIRE_REMOTE");
         ::unsetenv("PIPEWIRE_PROPS");
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        if (const char* root = std::getenv("PELLIMAR_TEST_PIPEWIRE_ROOT")) {
+            // WirePlumber 0.5: our headless fragment, then its own configuration.
+            const std::string dirs =
+                (dir_ / "config/wireplumber") + ":" + root + "/usr/share/wireplumber";
+            ::setenv("WIREPLUMBER_CONFIG_DIR", dirs.c_str(), 1);
+        }
         writeConfig();
         start();
     }
@@ -67,7 +80,7 @@ class PipeWireDaemon {
         // (a client probing meanwhile) made it in between.
         std::filesystem::create_directories(runtime_ + "/pulse");
         ::chmod((runtime_ + "/pulse").c_str(), 0700);
-        pulse_ = spawn(orphanProof({"/usr/bin/pipewire-pulse", "-c", dir_ / "pipewire-pulse.conf"}),
+        pulse_ = spawn(orphanProof({binary("pipewire-pulse"), "-c", dir_ / "pipewire-pulse.conf"}),
                        dir_ / "pipewire-pulse.log");
         return pulse_ > 0 && waitFor([] { return run("pactl info >/dev/null 2>&1"); });
     }
@@ -152,17 +165,20 @@ class PipeWireDaemon {
         std::filesystem::copy_file(source / "pipewire-pulse.conf", dir_ / "pipewire-pulse.conf");
         std::filesystem::copy_file(source / "60-headless.lua",
                                    dir_ / "config/wireplumber/main.lua.d/60-headless.lua");
+        std::filesystem::create_directories(dir_ / "config/wireplumber/wireplumber.conf.d");
+        std::filesystem::copy_file(source / "60-headless.conf",
+                                   dir_ / "config/wireplumber/wireplumber.conf.d/60-headless.conf");
     }
 
     void start() {
-        daemon_ = spawn(orphanProof({"/usr/bin/pipewire", "-c", dir_ / "pipewire.conf"}),
+        daemon_ = spawn(orphanProof({binary("pipewire"), "-c", dir_ / "pipewire.conf"}),
                         dir_ / "pipewire.log");
         if (daemon_ < 0 || !waitFor([] { return run("pw-cli info 0 >/dev/null 2>&1"); })) {
             error_ =
                 "the private PipeWire daemon did not start (see " + (dir_ / "pipewire.log") + ")";
             return;
         }
-        sessionManager_ = spawn(orphanProof({"/usr/bin/wireplumber"}), dir_ / "wireplumber.log");
+        sessionManager_ = spawn(orphanProof({binary("wireplumber")}), dir_ / "wireplumber.log");
         if (sessionManager_ < 0 || !waitFor([] {
                 return run(
                     "pw-cli ls Metadata 2>/dev/null | grep -q 'metadata.name = \"default\"'");

@@ -313,16 +313,17 @@ pid_t startTestClient(const PipeWireDaemon& daemon, const std::string& appID,
                                  daemon.file("client.log"));
 }
 
-TEST(PipeWireVersion, TheRealtimeClientConfigIsNamedOnlyBeforeItBecameTheDefault) {
-    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("0.3.65"));
-    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("1.2.7"));
-    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("1.3.80"));
-    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("1.3.81"));
-    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("1.4.2"));
-    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("1.10.0"));  // not compared as text
-    EXPECT_TRUE(pipewire::realtimeClientConfigIsDefault("2.0.0"));
-    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault(""));
-    EXPECT_FALSE(pipewire::realtimeClientConfigIsDefault("1.4"));
+TEST(PipeWireVersion, IsComparedByNumbersAndUnreadableOnesAreNeverNewEnough) {
+    using pipewire::pipewireVersionAtLeast;
+    EXPECT_FALSE(pipewireVersionAtLeast("0.3.65", 1, 3, 81));
+    EXPECT_FALSE(pipewireVersionAtLeast("1.2.7", 1, 3, 81));
+    EXPECT_FALSE(pipewireVersionAtLeast("1.3.80", 1, 3, 81));
+    EXPECT_TRUE(pipewireVersionAtLeast("1.3.81", 1, 3, 81));
+    EXPECT_TRUE(pipewireVersionAtLeast("1.4.2", 1, 3, 81));
+    EXPECT_TRUE(pipewireVersionAtLeast("1.10.0", 1, 4, 0));  // not compared as text
+    EXPECT_TRUE(pipewireVersionAtLeast("2.0.0", 1, 4, 0));
+    EXPECT_FALSE(pipewireVersionAtLeast("", 0, 0, 0));
+    EXPECT_FALSE(pipewireVersionAtLeast("1.4", 1, 0, 0));
 }
 
 TEST_F(PipeWireSystemTest, AClientIsAProcessWithItsPidRunningWhileItPlaysAndGoneWhenItQuits) {

@@ -219,21 +219,23 @@ class EveryClient : public RealClients, public ::testing::WithParamInterface<Cli
 
 TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
     const Client& client = GetParam();
+    if (client.pipewiresink && !audio::pipewire::pipewireVersionAtLeast(
+                                   audio::pipewire::runningPipeWireVersion(), 1, 4, 0)) {
+        // Moved in its first second off a sink that keeps running, its stream stalls for good,
+        // whoever moves it, and it deadlocks by itself now and then (docs/pipewire-backend.md,
+        // "GStreamer's pipewiresink"). CI runs it on PipeWire 1.4 (scripts/newer-pipewire.sh).
+        GTEST_SKIP() << "GStreamer's pipewiresink is unreliable on PipeWire "
+                     << audio::pipewire::runningPipeWireVersion();
+    }
     const std::string bundleID = "org.pellimartest." + client.label;
-    // One client starting at a time: pipewiresink can deadlock by itself when another stream's
-    // start coincides with its own.
+    // One client starting at a time: on PipeWire 0.3.65 a pipewiresink starting beside another
+    // client's start deadlocked now and then.
     other();
     ASSERT_TRUE(heard("speakers", 2, true, 300));
     pid_t first = play(client, tone(1000), "first.log");
     ASSERT_TRUE(PipeWireDaemon::waitFor([&] {
         return list().find("\"bundleID\" : \"" + bundleID + "\"") != std::string::npos;
     })) << list();
-    if (client.pipewiresink) {
-        // Moved in its first second off a sink that keeps running, its stream stalls for good,
-        // whoever moves it; an app is seldom that young when a capture takes it.
-        ASSERT_TRUE(heard("speakers", 2, true, 1000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    }
 
     pid_t run = capture(bundleID, "run");
     ASSERT_TRUE(heard(kCapture, 4, false, 1000))
@@ -277,9 +279,6 @@ TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
     reap(first, SIGTERM);
     play(client, tone(700), "third.log");
     EXPECT_TRUE(heard(kCapture, 4, false, 700)) << "the app's next stream is silent";
-    if (client.pipewiresink) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // as above, when given back
-    }
 
     // Killed: within two seconds the apps play on the speakers, and a new stream of the app
     // plays there too instead of following a remembered target into an orphaned tap.
@@ -293,10 +292,7 @@ TEST_P(EveryClient, IsListedCapturedAloneMutedAndGivenBack) {
 INSTANTIATE_TEST_SUITE_P(Clients, EveryClient, ::testing::ValuesIn(clients()),
                          [](const auto& info) { return info.param.label; });
 
-// GStreamer's pipewiresink fails about one run in ten for faults of PipeWire 0.3.65 that the
-// tools reproduce without our programs (docs/pipewire-backend.md, "GStreamer's pipewiresink");
-// run with --gtest_also_run_disabled_tests.
-INSTANTIATE_TEST_SUITE_P(DISABLED_PipeWireSink, EveryClient,
+INSTANTIATE_TEST_SUITE_P(PipeWireSink, EveryClient,
                          ::testing::Values(Client{"gstpipewire", "/usr/bin/gst-launch-1.0",
                                                   gst("pipewiresink"), true}),
                          [](const auto& info) { return info.param.label; });
