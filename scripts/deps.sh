@@ -49,6 +49,8 @@ packages=(
     # it, and WirePlumber 0.5's Lua.
     curl
     xz-utils
+    gpgv
+    debian-archive-keyring
     liblua5.4-0
 )
 missing=()

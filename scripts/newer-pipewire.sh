@@ -12,17 +12,27 @@ if [ ! -f "$root/.unpacked" ]; then
     rm -rf "$root"
     work=$(mktemp -d "$root.XXXXXX")
     trap 'rm -rf "$work"' EXIT
-    mirror=http://deb.debian.org/debian
-    curl -fsS "$mirror/dists/bookworm-backports/main/binary-amd64/Packages.xz" | xz -dc >"$work/Packages"
+    # Checked as apt checks them: the suite's index signed by Debian's archive keys, the package
+    # list by the index's hash, each package by the list's.
+    dists=http://deb.debian.org/debian/dists/bookworm-backports
+    curl -fsS -o "$work/InRelease" "$dists/InRelease"
+    gpgv --keyring /usr/share/keyrings/debian-archive-keyring.gpg "$work/InRelease" 2>/dev/null
+    curl -fsS -o "$work/Packages.xz" "$dists/main/binary-amd64/Packages.xz"
+    awk '/^SHA256:/ {on = 1; next} /^[^ ]/ {on = 0}
+        on && $3 == "main/binary-amd64/Packages.xz" {print $1 "  Packages.xz"}' "$work/InRelease" |
+        (cd "$work" && sha256sum --quiet -c --strict -)
+    xz -dc "$work/Packages.xz" >"$work/Packages"
     for package in pipewire pipewire-bin pipewire-pulse libpipewire-0.3-0 libpipewire-0.3-common \
         libpipewire-0.3-modules libspa-0.2-modules wireplumber libwireplumber-0.5-0 \
         gstreamer1.0-pipewire; do
-        file=$(awk -v p="$package" '$1 == "Package:" {hit = ($2 == p)}
-            hit && $1 == "Filename:" {print $2; exit}' "$work/Packages")
-        curl -fsS -o "$work/package.deb" "$mirror/${file:?$package is not in bookworm-backports}"
+        read -r file sum < <(awk -v p="$package" '$1 == "Package:" {hit = ($2 == p)}
+            hit && $1 == "Filename:" {file = $2} hit && $1 == "SHA256:" {sum = $2}
+            hit && file && sum {print file, sum; exit}' "$work/Packages") || true
+        curl -fsS -o "$work/package.deb" "http://deb.debian.org/debian/${file:?$package is missing}"
+        echo "$sum  $work/package.deb" | sha256sum --quiet -c --strict -
         dpkg -x "$work/package.deb" "$work"
     done
-    rm -f "$work/package.deb" "$work/Packages"
+    rm -f "$work/package.deb" "$work/Packages" "$work/Packages.xz" "$work/InRelease"
     touch "$work/.unpacked"
     mv "$work" "$root"
     trap - EXIT
