@@ -41,6 +41,7 @@ lib=$root/usr/lib/x86_64-linux-gnu
 export PELLIMAR_TEST_PIPEWIRE_ROOT=$root
 export LD_LIBRARY_PATH=$lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 export SPA_PLUGIN_DIR=$lib/spa-0.2 PIPEWIRE_MODULE_DIR=$lib/pipewire-0.3
+# Its own client configuration; this hides $XDG_CONFIG_HOME/pipewire from clients.
 export PIPEWIRE_CONFIG_DIR=$root/usr/share/pipewire WIREPLUMBER_MODULE_DIR=$lib/wireplumber-0.5
 # WirePlumber's configuration directories are the tests' to set (the system's holds 0.4's
 # configuration, which 0.5 refuses).
