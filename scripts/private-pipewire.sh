@@ -12,6 +12,13 @@ start)
     mkdir -p "$dir/runtime" "$dir/config/wireplumber/main.lua.d" "$dir/state"
     chmod 700 "$dir/runtime"
     cp "$here/pipewire/60-headless.lua" "$dir/config/wireplumber/main.lua.d/"
+    if [ -n "${PELLIMAR_TEST_PIPEWIRE_ROOT:-}" ]; then
+        # WirePlumber 0.5 from scripts/newer-pipewire.sh: its headless fragment, then its own
+        # configuration (the system's is 0.4's, which it refuses).
+        mkdir -p "$dir/config/wireplumber/wireplumber.conf.d"
+        cp "$here/pipewire/60-headless.conf" "$dir/config/wireplumber/wireplumber.conf.d/"
+        export WIREPLUMBER_CONFIG_DIR=$dir/config/wireplumber:$PELLIMAR_TEST_PIPEWIRE_ROOT/usr/share/wireplumber
+    fi
     export XDG_RUNTIME_DIR=$dir/runtime XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state
     unset PIPEWIRE_REMOTE DBUS_SESSION_BUS_ADDRESS
     pipewire -c "$here/pipewire/pipewire.conf" >"$dir/pipewire.log" 2>&1 &

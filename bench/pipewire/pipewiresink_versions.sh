@@ -14,34 +14,14 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 runs=${1:?runs}
 which=${2:-system}
 build=${3:+$(cd "$3" && pwd)}
-# WirePlumber 0.5 will not start without a session bus; one for this script alone.
-[ -n "${PW_VERSIONS_BUS:-}" ] || PW_VERSIONS_BUS=1 exec dbus-run-session -- "$0" "$@"
-
-if [ "$which" = backports ]; then
-    if [ -z "${PELLIMAR_TEST_PIPEWIRE_ROOT:-}" ]; then
-        exec "$here/scripts/newer-pipewire.sh" "$0" "$@"
-    fi
-    export WIREPLUMBER_CONFIG_DIR=$PELLIMAR_TEST_PIPEWIRE_ROOT/usr/share/wireplumber
-fi
-
+[ "$which" != backports ] || [ -n "${PELLIMAR_TEST_PIPEWIRE_ROOT:-}" ] ||
+    exec "$here/scripts/newer-pipewire.sh" "$0" "$@"
 dir=$(mktemp -d /tmp/pwsink-versions.XXXXXX)
-export XDG_RUNTIME_DIR=$dir/run XDG_STATE_HOME=$dir/state XDG_CONFIG_HOME=$dir/config HOME=$dir
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-pipewire -c "$here/scripts/pipewire/pipewire.conf" >"$dir/pipewire.log" 2>&1 &
-for _ in $(seq 200); do pw-cli info 0 >/dev/null 2>&1 && break; sleep 0.05; done
-wireplumber >"$dir/wireplumber.log" 2>&1 &
-trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true' EXIT
-for _ in $(seq 200); do
-    pw-cli ls Metadata 2>/dev/null | grep -q 'metadata.name = "default"' && break
-    sleep 0.05
-done
-make_sink() {
-    pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = $1
-        media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
-        priority.session = $2 session.suspend-timeout-seconds = 0 }" >/dev/null
-}
-make_sink speakers 1000
-make_sink second 10
+# shellcheck source=private_session.sh
+. "$here/bench/pipewire/private_session.sh"
+pw-cli create-node adapter "{ factory.name = support.null-audio-sink node.name = second
+    media.class = Audio/Sink object.linger = true audio.position = [ FL FR ]
+    priority.session = 10 session.suspend-timeout-seconds = 0 }" >/dev/null
 sox -n -r 48000 -c 2 -b 16 "$dir/tone.wav" synth 30 sine 1000 vol 0.5
 sox -n -r 48000 -c 2 -b 16 "$dir/other.wav" synth 600 sine 300 vol 0.5
 cp /usr/bin/gst-launch-1.0 "$dir/gstapp"
@@ -65,7 +45,7 @@ for run in $(seq "$runs"); do
     if [ "$streaming" = 1 ]; then
         sleep "${STALL_MOVE_DELAY:-0.05}"
         if [ -n "$build" ]; then
-            PELLIMAR_AUDIO_BACKEND=pipewire "$build/bin/pellimar-process-tap" run gstapp \
+            "$build/bin/pellimar-process-tap" run gstapp \
                 >/dev/null 2>>"$dir/capture.err" &
             capture=$!
             sleep 2.5
